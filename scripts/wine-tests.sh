@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# Builds the MinGW presets and runs their tests under Wine in a throwaway prefix, so a run never
+# depends on, or leaves anything in, ~/.wine.
+#
+#   scripts/wine-tests.sh [mingw64|mingw32]...   (both when none is named)
+set -uo pipefail
+
+readonly source_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "${source_dir}" || exit 2
+
+presets=("$@")
+if ((${#presets[@]} == 0)); then presets=(mingw64 mingw32); fi
+for preset in "${presets[@]}"; do
+  case "${preset}" in
+    mingw64 | mingw32) ;;
+    *)
+      echo "wine-tests: unknown preset '${preset}' (expected mingw64 or mingw32)" >&2
+      exit 2
+      ;;
+  esac
+done
+
+export WINEDEBUG=-all
+# Wine would otherwise offer to download Mono and Gecko while making the prefix.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+WINEPREFIX="$(mktemp -d "${TMPDIR:-/tmp}/velmo-wine.XXXXXX")" || exit 2
+export WINEPREFIX
+boot_pid=""
+
+cleanup() {
+  local status=$?
+  if [[ -n "${boot_pid}" ]]; then kill "${boot_pid}" 2>/dev/null; fi
+  # Only this prefix's server and the programs it runs.
+  wineserver -k 2>/dev/null
+  wineserver -w 2>/dev/null
+  rm -rf -- "${WINEPREFIX}"
+  exit "${status}"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+now() { date +%s.%N; }
+elapsed() { printf '%.1f s' "$(echo "$(now) - $1" | bc)"; }
+
+make_prefix() {
+  wineboot -i && wineserver -w &&
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null &&
+    wineserver -w
+}
+
+# The prefix is made while the first preset builds; the build is what takes the time.
+started="$(now)"
+make_prefix >"${WINEPREFIX}.boot.log" 2>&1 &
+boot_pid=$!
+prefix_ready=""
+
+failed=()
+for preset in "${presets[@]}"; do
+  step="$(now)"
+  if ! cmake --preset "${preset}" >/dev/null; then
+    echo "wine-tests: ${preset}: configure failed" >&2
+    failed+=("${preset}")
+    continue
+  fi
+  echo "wine-tests: ${preset}: configured in $(elapsed "${step}")"
+
+  step="$(now)"
+  if ! cmake --build --preset "${preset}"; then
+    echo "wine-tests: ${preset}: build failed" >&2
+    failed+=("${preset}")
+    continue
+  fi
+  echo "wine-tests: ${preset}: built in $(elapsed "${step}")"
+
+  if [[ -z "${prefix_ready}" ]]; then
+    step="$(now)"
+    wait "${boot_pid}"
+    boot_status=$?
+    boot_pid=""
+    if ((boot_status != 0)); then
+      echo "wine-tests: making the Wine prefix failed:" >&2
+      cat "${WINEPREFIX}.boot.log" >&2
+      rm -f -- "${WINEPREFIX}.boot.log"
+      exit 1
+    fi
+    rm -f -- "${WINEPREFIX}.boot.log"
+    prefix_ready=yes
+    echo "wine-tests: prefix ready after $(elapsed "${step}") more"
+  fi
+
+  step="$(now)"
+  if ! ctest --preset "${preset}"; then
+    echo "wine-tests: ${preset}: tests failed" >&2
+    failed+=("${preset}")
+  fi
+  echo "wine-tests: ${preset}: tested in $(elapsed "${step}")"
+done
+
+echo "wine-tests: finished in $(elapsed "${started}")"
+if ((${#failed[@]} > 0)); then
+  echo "wine-tests: FAILED: ${failed[*]}" >&2
+  exit 1
+fi
+echo "wine-tests: all passed: ${presets[*]}"

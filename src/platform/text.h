@@ -1,0 +1,20 @@
+// Conversions at the edges of a UTF-16 core. ICU does the work on Linux, the Windows API on
+// Windows; malformed input is replaced with U+FFFD rather than dropped.
+#ifndef VELMO_PLATFORM_TEXT_H_
+#define VELMO_PLATFORM_TEXT_H_
+
+#include <string>
+#include <string_view>
+
+namespace velmo::platform {
+
+std::string ToUtf8(std::u16string_view text);
+std::u16string FromUtf8(std::string_view text);
+
+// Locale-independent upper case, one character at a time as Windows does it: the length never
+// changes ("ß" stays "ß"), and so names that Windows takes as equal are equal here too.
+std::u16string ToUpper(std::u16string_view text);
+
+}  // namespace velmo::platform
+
+#endif  // VELMO_PLATFORM_TEXT_H_
