@@ -5,7 +5,7 @@
 #   scripts/wine-tests.sh [mingw64|mingw32]...   (both when none is named)
 set -uo pipefail
 
-readonly source_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)" || exit 2
 cd "${source_dir}" || exit 2
 
 presets=("$@")
@@ -21,15 +21,16 @@ for preset in "${presets[@]}"; do
 done
 
 export WINEDEBUG=-all
-# Wine would otherwise offer to download Mono and Gecko while making the prefix.
-export WINEDLLOVERRIDES="mscoree,mshtml="
 WINEPREFIX="$(mktemp -d "${TMPDIR:-/tmp}/velmo-wine.XXXXXX")" || exit 2
 export WINEPREFIX
 boot_pid=""
 
 cleanup() {
   local status=$?
-  if [[ -n "${boot_pid}" ]]; then kill "${boot_pid}" 2>/dev/null; fi
+  if [[ -n "${boot_pid}" ]]; then
+    kill -TERM -- "-${boot_pid}" 2>/dev/null
+    wait "${boot_pid}" 2>/dev/null
+  fi
   # Only this prefix's server and the programs it runs.
   wineserver -k 2>/dev/null
   wineserver -w 2>/dev/null
@@ -40,18 +41,20 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-now() { date +%s.%N; }
-elapsed() { printf '%.1f s' "$(echo "$(now) - $1" | bc)"; }
+now() { echo "${EPOCHREALTIME}"; }
+elapsed() { awk -v from="$1" -v to="${EPOCHREALTIME}" 'BEGIN { printf "%.1f s", to - from }'; }
 
 make_prefix() {
-  wineboot -i && wineserver -w &&
+  # Without Mono and Gecko, which Wine would otherwise offer to install.
+  WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i && wineserver -w &&
     wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null &&
     wineserver -w
 }
 
 # The prefix is made while the first preset builds; the build is what takes the time.
 started="$(now)"
-make_prefix >"${WINEPREFIX}.boot.log" 2>&1 &
+# In a process group of its own, so that stopping early can stop all of it.
+setsid bash -c "$(declare -f make_prefix); make_prefix" >"${WINEPREFIX}/boot.log" 2>&1 &
 boot_pid=$!
 prefix_ready=""
 
@@ -80,15 +83,16 @@ for preset in "${presets[@]}"; do
     boot_pid=""
     if ((boot_status != 0)); then
       echo "wine-tests: making the Wine prefix failed:" >&2
-      cat "${WINEPREFIX}.boot.log" >&2
-      rm -f -- "${WINEPREFIX}.boot.log"
+      cat "${WINEPREFIX}/boot.log" >&2
       exit 1
     fi
-    rm -f -- "${WINEPREFIX}.boot.log"
+    rm -f -- "${WINEPREFIX}/boot.log"
     prefix_ready=yes
     echo "wine-tests: prefix ready after $(elapsed "${step}") more"
   fi
 
+  # Results left by an earlier run must not stand in for a test that no longer writes any.
+  rm -rf -- "build/${preset}/test-results"
   step="$(now)"
   if ! ctest --preset "${preset}"; then
     echo "wine-tests: ${preset}: tests failed" >&2

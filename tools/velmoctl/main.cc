@@ -1,1 +1,52 @@
-int main() { return 0; }
+// velmoctl: the library's own command-line tool.
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "platform/hive_paths.h"
+#include "platform/sqlite_registry.h"
+#include "reg_command.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: velmoctl COMMAND ...\n"
+    "\n"
+    "commands:\n"
+    "  reg     read and write the registry (run 'velmoctl reg --help')\n"
+    "\n"
+    "The registry is kept in /var/lib/moltra/registry/machine.db (HKLM) and\n"
+    "${XDG_CONFIG_HOME:-$HOME/.config}/moltra/registry/user.db (HKCU); setting\n"
+    "MOLTRA_REGISTRY_DIR puts both in that directory instead.\n";
+
+bool WantsHelp(const std::vector<std::string>& args) {
+  for (const std::string& arg : args) {
+    if (arg == "--help" || arg == "-h") return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace velmo;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    (args.empty() ? std::cerr : std::cout) << kUsage;
+    return args.empty() ? tools::kExitUsage : tools::kExitOk;
+  }
+  const std::string command = args[0];
+  args.erase(args.begin());
+  if (command == "reg") {
+    if (WantsHelp(args)) {
+      std::cout << tools::kRegUsage;
+      return tools::kExitOk;
+    }
+    const platform::HivePaths paths = platform::DefaultHivePaths();
+    auto registry = platform::NewSqliteRegistry(paths);
+    return tools::RunRegCommand(*registry, paths, args, std::cout, std::cerr);
+  }
+  std::cerr << "velmoctl: unknown command " << command << "\n\n" << kUsage;
+  return tools::kExitUsage;
+}

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs, when run as root and something is missing.
+#
+#   scripts/install-deps.sh          everything: the Linux build and the Windows builds under Wine
+#   scripts/install-deps.sh --linux  only what the Linux build needs
+set -euo pipefail
+
+linux=(cmake ninja-build g++ pkg-config clang-format libsqlite3-dev libicu-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev)
+windows=(mingw-w64 mingw-w64-tools wine64 wine32:i386 xvfb)
+
+packages=("${linux[@]}")
+[[ "${1:-}" == "--linux" ]] || packages+=("${windows[@]}")
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+((${#missing[@]} == 0)) && exit 0
+
+if [[ $(id -u) -ne 0 ]]; then
+  echo "install-deps: missing packages: ${missing[*]} (run as root to install them)" >&2
+  exit 1
+fi
+echo "install-deps: installing ${missing[*]}"
+if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${missing[@]}"

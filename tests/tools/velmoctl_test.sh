@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# velmoctl as a person uses it: exit codes, output and messages, on a store of its own.
+#   velmoctl_test.sh VELMOCTL [RESULTS.xml]
+set -u
+velmoctl=$1
+results=${2:-}
+MOLTRA_REGISTRY_DIR=$(mktemp -d)
+export MOLTRA_REGISTRY_DIR
+trap 'rm -rf "${MOLTRA_REGISTRY_DIR}"' EXIT
+
+tests=0
+failures=0
+report=""
+check() {  # name, expected exit code, expected stdout (or - to skip), command...
+  local name=$1 want_rc=$2 want_out=$3
+  shift 3
+  local out rc
+  out=$("$@" 2>"${MOLTRA_REGISTRY_DIR}/stderr")
+  rc=$?
+  tests=$((tests + 1))
+  if [[ ${rc} -ne ${want_rc} || ("${want_out}" != "-" && "${out}" != "${want_out}") ]]; then
+    failures=$((failures + 1))
+    echo "FAILED ${name}: exit ${rc} (wanted ${want_rc}), output:"
+    printf '%s\n' "${out}" "--- stderr:" "$(cat "${MOLTRA_REGISTRY_DIR}/stderr")"
+    report+="<testcase name=\"${name}\"><failure message=\"exit ${rc}\"/></testcase>"
+  else
+    report+="<testcase name=\"${name}\"/>"
+  fi
+}
+stderr_has() {  # name, text
+  tests=$((tests + 1))
+  if grep -qF -- "$2" "${MOLTRA_REGISTRY_DIR}/stderr"; then
+    report+="<testcase name=\"$1\"/>"
+  else
+    failures=$((failures + 1))
+    echo "FAILED $1: stderr lacks '$2': $(cat "${MOLTRA_REGISTRY_DIR}/stderr")"
+    report+="<testcase name=\"$1\"><failure message=\"message\"/></testcase>"
+  fi
+}
+
+key='SOFTWARE\MOLTRA\VELMO_SW2\VELMO_SW2 2'
+check set-32 0 "" "${velmoctl}" reg set HKLM "${key}" PATH '/opt/Łukasz/設計\' --32
+check get-32-other-case 0 '/opt/Łukasz/設計\' "${velmoctl}" reg get hkey_local_machine \
+  'software\moltra\velmo_sw2\VELMO_SW2 2' path --32
+check native-view-is-apart 1 "" "${velmoctl}" reg get HKLM "${key}" PATH
+stderr_has native-view-message 'HKLM\SOFTWARE\MOLTRA\VELMO_SW2\VELMO_SW2 2: not found'
+check set-dword 0 "" "${velmoctl}" reg set HKCU 'Software\T' Count 0x2A --type dword
+check set-default 0 "" "${velmoctl}" reg set HKCU 'Software\T' '' 'default text'
+check set-multi 0 "" "${velmoctl}" reg set HKCU 'Software\T' Lines $'one\ntwo' --type multi_sz
+check set-binary 0 "" "${velmoctl}" reg set HKCU 'Software\T' Raw 00ff7f --type binary
+check list 0 $'Count\tREG_DWORD\t42\n(default)\tREG_SZ\tdefault text\nLines\tREG_MULTI_SZ\tone\ntwo\nRaw\tREG_BINARY\t00ff7f' \
+  "${velmoctl}" reg list HKCU 'Software\T'
+check delete-value 0 "" "${velmoctl}" reg delete HKCU 'Software\T' count
+check delete-missing-value 1 "" "${velmoctl}" reg delete HKCU 'Software\T' Count
+check delete-key 0 "" "${velmoctl}" reg delete HKCU 'Software' --key
+check list-deleted-key 1 "" "${velmoctl}" reg list HKCU 'Software\T'
+
+check unknown-root 2 "" "${velmoctl}" reg get HKXY 'Software' x
+stderr_has unknown-root-message 'unknown root HKXY'
+check missing-arguments 2 "" "${velmoctl}" reg set HKCU 'Software\T' OnlyName
+stderr_has missing-arguments-message 'missing NAME VALUE'
+check dword-out-of-range 2 "" "${velmoctl}" reg set HKCU 'Software\T' n 4294967296 --type dword
+check unknown-command 2 "" "${velmoctl}" frobnicate
+check no-command 2 "" "${velmoctl}"
+check help 0 - "${velmoctl}" reg --help
+
+echo "not a hive" >"${MOLTRA_REGISTRY_DIR}/machine.db"
+check damaged-store 1 "" "${velmoctl}" reg get HKLM "${key}" PATH
+stderr_has damaged-store-message 'not a registry hive, or damaged'
+check damaged-store-untouched 0 "not a hive" cat "${MOLTRA_REGISTRY_DIR}/machine.db"
+
+echo "velmoctl_test: $((tests - failures)) of ${tests} checks passed"
+if [[ -n "${results}" ]]; then
+  mkdir -p "$(dirname "${results}")"
+  printf '<?xml version="1.0" encoding="UTF-8"?>\n<testsuites tests="%d" failures="%d" disabled="0" errors="0" name="velmoctl_test">\n<testsuite name="velmoctl" tests="%d" failures="%d">%s</testsuite>\n</testsuites>\n' \
+    "${tests}" "${failures}" "${tests}" "${failures}" "${report}" >"${results}"
+fi
+((failures == 0))
