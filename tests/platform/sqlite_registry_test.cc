@@ -3,7 +3,6 @@
 #include "platform/sqlite_registry.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -25,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "platform/text.h"
 
 namespace velmo::platform {
@@ -72,30 +72,6 @@ std::optional<std::u16string> ReadString(RegistryApi& api, RegKey root, std::u16
 }
 
 std::u16string U16(const std::string& ascii) { return FromUtf8(ascii); }
-
-// Runs `body` in a child process and returns what it wrote to `report`, or a note of how it died.
-std::string InChild(const std::function<void(std::string& report)>& body) {
-  int fds[2];
-  if (pipe(fds) != 0) return "pipe failed";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    std::string report;
-    body(report);
-    const ssize_t ignored = write(fds[1], report.data(), report.size());
-    (void)ignored;
-    _exit(0);
-  }
-  close(fds[1]);
-  std::string report;
-  char buffer[4096];
-  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) report.append(buffer, n);
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) report += " child died";
-  return report;
-}
 
 class SqliteRegistryTest : public ::testing::Test {
  protected:
@@ -206,7 +182,7 @@ TEST_F(SqliteRegistryTest, AHiveThatMayNotBeWrittenRefusesWritesAndStillReads) {
   ASSERT_EQ(WriteString(*NewStore(), kHkeyLocalMachine, u"SOFTWARE\\MOLTRA", u"PATH", u"/opt/app/"),
             kErrorSuccess);
   const bool as_root = geteuid() == 0;
-  constexpr uid_t kNobody = 65534;
+  using velmo::testing::kNobody;
   if (as_root) {
     // Root may write anything, so the child drops to an unprivileged user that owns only the
     // user hive's directory.
@@ -219,8 +195,8 @@ TEST_F(SqliteRegistryTest, AHiveThatMayNotBeWrittenRefusesWritesAndStillReads) {
   }
   const std::string before = ReadFile(paths_.machine);
 
-  const std::string report = InChild([&](std::string& out) {
-    if (as_root && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
+  const std::string report = velmo::testing::InChild([&](std::string& out) {
+    if (as_root && !velmo::testing::DropPrivileges(kNobody)) {
       out += "could not drop privileges;";
       return;
     }

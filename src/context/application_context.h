@@ -1,0 +1,62 @@
+// The record of the running add-in: one per thread, shared by every instance on that thread and
+// by nothing on another.
+#ifndef VELMO_CONTEXT_APPLICATION_CONTEXT_H_
+#define VELMO_CONTEXT_APPLICATION_CONTEXT_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/message_box.h"
+#include "platform/registry_api.h"
+
+namespace velmo {
+
+// The application identifier: the same in every thread and every version.
+inline constexpr std::u16string_view kApplication = u"VELMO_SW2";
+// The title of the library's own message boxes.
+inline constexpr std::u16string_view kLibraryTitle = u"VELMOSWGlobalLib";
+
+// What a context reaches the system through. Tests put their own here.
+struct Platform {
+  std::shared_ptr<platform::RegistryApi> registry;
+  std::shared_ptr<platform::MessageBoxApi> message_box;
+};
+
+// The Windows registry and message box on Windows; the portable store and standard error
+// elsewhere.
+Platform SystemPlatform();
+
+struct ApplicationContext {
+  explicit ApplicationContext(Platform p) : platform(std::move(p)) {}
+
+  // Directories end in "\" once start-up has accepted them.
+  std::u16string user_path;
+  std::u16string app_path;
+  std::u16string version;  // empty until the first MOLTRAG_Init
+  std::u16string release;  // the suffix of the release key
+  std::u16string service_pack;
+  std::int32_t langue = 0;
+
+  Platform platform;
+};
+
+// This thread's context, made empty on the system platform the first time the thread asks.
+ApplicationContext& CurrentContext();
+
+// Gives this thread a fresh, empty context on `platform`.
+void ResetCurrentContext(Platform platform);
+
+// The plain accessors. None of them fails or touches the registry.
+inline std::u16string UserPath(const ApplicationContext& c) { return c.user_path; }
+inline std::u16string User(const ApplicationContext& c) { return c.user_path; }
+inline std::u16string AppPath(const ApplicationContext& c) { return c.app_path; }
+inline std::u16string RepBase(const ApplicationContext& c) { return c.app_path; }
+inline std::u16string Version(const ApplicationContext& c) { return c.version; }
+inline std::u16string Application() { return std::u16string(kApplication); }
+inline std::int32_t Langue(const ApplicationContext& c) { return c.langue; }
+
+}  // namespace velmo
+
+#endif  // VELMO_CONTEXT_APPLICATION_CONTEXT_H_

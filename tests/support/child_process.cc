@@ -1,0 +1,45 @@
+#include "child_process.h"
+
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace velmo::testing {
+
+std::string InChild(const std::function<void(std::string& report)>& body) {
+  int fds[2];
+  if (pipe(fds) != 0) return "pipe failed";
+  const pid_t pid = fork();
+  if (pid < 0) return "fork failed";
+  if (pid == 0) {
+    close(fds[0]);
+    std::string report;
+    body(report);
+    const char* data = report.data();
+    size_t left = report.size();
+    while (left > 0) {
+      const ssize_t n = write(fds[1], data, left);
+      if (n <= 0) break;
+      data += n;
+      left -= static_cast<size_t>(n);
+    }
+    _exit(0);  // no destructors or exit handlers of the parent's state
+  }
+  close(fds[1]);
+  std::string report;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
+    report.append(buffer, static_cast<size_t>(n));
+  }
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) report += " (child died)";
+  return report;
+}
+
+bool DropPrivileges(uid_t uid) {
+  return setgroups(0, nullptr) == 0 && setgid(uid) == 0 && setuid(uid) == 0;
+}
+
+}  // namespace velmo::testing

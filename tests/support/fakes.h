@@ -1,0 +1,76 @@
+// Test doubles for the platform seams.
+#ifndef VELMO_TESTS_SUPPORT_FAKES_H_
+#define VELMO_TESTS_SUPPORT_FAKES_H_
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/message_box.h"
+#include "platform/registry_api.h"
+
+namespace velmo::testing {
+
+struct ShownMessage {
+  std::u16string text;
+  std::u16string title;
+  platform::MessageIcon icon;
+  bool operator==(const ShownMessage&) const = default;
+};
+
+// Keeps what would have been shown; never blocks.
+class RecordingMessageBox final : public platform::MessageBoxApi {
+ public:
+  void Show(std::u16string_view text, std::u16string_view title,
+            platform::MessageIcon icon) override {
+    shown.push_back({std::u16string(text), std::u16string(title), icon});
+  }
+  std::vector<ShownMessage> shown;
+};
+
+// Passes every call to a real registry, counting calls and the handles left open, and can refuse
+// what a user without rights on the machine hive would be refused.
+class ObservedRegistry final : public platform::RegistryApi {
+ public:
+  explicit ObservedRegistry(std::shared_ptr<platform::RegistryApi> inner)
+      : inner_(std::move(inner)) {}
+
+  bool deny_machine_writes = false;  // creating or opening HKLM keys for writing
+  bool deny_user_writes = false;     // setting values in HKCU
+  int calls = 0;
+  int machine_writes = 0;  // values set in HKLM
+  size_t open_handles() const { return open_.size(); }
+
+  platform::RegStatus OpenKey(platform::RegKey parent, std::u16string_view path,
+                              std::uint32_t access, platform::RegKey* key) override;
+  platform::RegStatus CreateKey(platform::RegKey parent, std::u16string_view path,
+                                std::uint32_t access, platform::RegKey* key) override;
+  platform::RegStatus QueryValue(platform::RegKey key, std::u16string_view name,
+                                 std::uint32_t* type, std::uint8_t* data,
+                                 std::uint32_t* size) override;
+  platform::RegStatus SetValue(platform::RegKey key, std::u16string_view name, std::uint32_t type,
+                               const std::uint8_t* data, std::uint32_t size) override;
+  platform::RegStatus EnumValueName(platform::RegKey key, std::uint32_t index, char16_t* name,
+                                    std::uint32_t* length) override;
+  platform::RegStatus QueryInfoKey(platform::RegKey key, std::uint32_t* value_count,
+                                   std::uint32_t* max_value_name_length) override;
+  platform::RegStatus DeleteValue(platform::RegKey key, std::u16string_view name) override;
+  platform::RegStatus DeleteKeyTree(platform::RegKey parent, std::u16string_view path,
+                                    std::uint32_t access) override;
+  platform::RegStatus CloseKey(platform::RegKey key) override;
+
+ private:
+  platform::RegStatus Opened(platform::RegStatus status, platform::RegKey parent,
+                             platform::RegKey* key);
+  bool IsMachine(platform::RegKey key) const;
+
+  std::shared_ptr<platform::RegistryApi> inner_;
+  std::set<platform::RegKey> open_;
+  std::set<platform::RegKey> machine_keys_;
+};
+
+}  // namespace velmo::testing
+
+#endif  // VELMO_TESTS_SUPPORT_FAKES_H_
