@@ -152,6 +152,60 @@ TEST_F(SqliteRegistryTest, TheThirtyTwoBitViewIsStoredUnderWow6432Node) {
             u"C:\\App\\");
 }
 
+// Reads are answered from memory while the file has not changed; nothing another process
+// committed may ever be hidden by that.
+TEST_F(SqliteRegistryTest, WhatIsReadAgainReflectsOtherProcessesWrites) {
+  auto reader = NewStore();
+  ASSERT_EQ(WriteString(*reader, kHkeyCurrentUser, u"Software\\Seen", u"v", u"old"), kErrorSuccess);
+  for (int i = 0; i < 3; ++i) {  // fill the cache
+    EXPECT_EQ(ReadString(*reader, kHkeyCurrentUser, u"Software\\Seen", u"v"), u"old");
+    EXPECT_FALSE(ReadString(*reader, kHkeyCurrentUser, u"Software\\Seen", u"later"));
+  }
+  EXPECT_THAT(velmo::testing::InChild([&](std::string& out) {
+                auto writer = NewStore();
+                if (WriteString(*writer, kHkeyCurrentUser, u"Software\\Seen", u"v", u"new") !=
+                        kErrorSuccess ||
+                    WriteString(*writer, kHkeyCurrentUser, u"Software\\Seen", u"later", u"made") !=
+                        kErrorSuccess) {
+                  out += "write failed";
+                }
+              }),
+              IsEmpty());
+  EXPECT_EQ(ReadString(*reader, kHkeyCurrentUser, u"Software\\Seen", u"v"), u"new");
+  EXPECT_EQ(ReadString(*reader, kHkeyCurrentUser, u"Software\\Seen", u"later"), u"made");
+
+  EXPECT_THAT(
+      velmo::testing::InChild([&](std::string& out) {
+        if (NewStore()->DeleteKeyTree(kHkeyCurrentUser, u"Software\\Seen", 0) != kErrorSuccess) {
+          out += "delete failed";
+        }
+      }),
+      IsEmpty());
+  RegKey key = 0;
+  EXPECT_EQ(reader->OpenKey(kHkeyCurrentUser, u"Software\\Seen", kKeyRead, &key),
+            kErrorFileNotFound);
+
+  // A writer in a loop, and every read of the counting value no older than the one before.
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    auto writer = NewStore();
+    for (int n = 1; n <= 200; ++n) {
+      WriteString(*writer, kHkeyCurrentUser, u"Software\\Count", u"n", U16(std::to_string(n)));
+    }
+    _exit(0);
+  }
+  int last = 0;
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    const auto text = ReadString(*reader, kHkeyCurrentUser, u"Software\\Count", u"n");
+    const int now = text ? std::stoi(ToUtf8(*text)) : 0;
+    EXPECT_GE(now, last);
+    last = now;
+  }
+  EXPECT_EQ(ReadString(*reader, kHkeyCurrentUser, u"Software\\Count", u"n"), u"200");
+}
+
 TEST(HivePathsTest, FollowTheEnvironment) {
   std::map<std::string, std::string> env;
   const auto get = [&](const char* name) -> const char* {

@@ -1,0 +1,190 @@
+// One hive of the portable registry: its SQLite file, the connection to it, and a cache of what
+// was read from it. Internal to the portable store.
+#ifndef VELMO_PLATFORM_SQLITE_HIVE_H_
+#define VELMO_PLATFORM_SQLITE_HIVE_H_
+
+#include <sqlite3.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "platform/registry_api.h"
+
+namespace velmo::platform::hive {
+
+inline constexpr sqlite3_int64 kRootKeyId = 1;
+
+// Raised inside a call and turned into its status at the seam.
+struct Failure {
+  RegStatus status;
+};
+[[noreturn]] void Fail(RegStatus status);
+
+// The form a name is matched by: Windows upper-cases each character on its own. UTF-16LE bytes,
+// with as many code units as the name.
+std::string Fold(std::u16string_view name);
+
+// A prepared statement borrowed from the hive's cache; reset when it goes out of scope.
+class Statement {
+ public:
+  Statement(sqlite3_stmt* stmt) : stmt_(stmt) {}
+  ~Statement();
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  Statement& Bind(int index, sqlite3_int64 value);
+  Statement& BindText(int index, std::u16string_view text);
+  Statement& BindBlob(int index, const void* data, size_t size);
+  Statement& BindBlob(int index, const std::string& bytes) {
+    return BindBlob(index, bytes.data(), bytes.size());
+  }
+  bool Step();  // true while there is a row to read
+
+  sqlite3_int64 Int(int column) { return sqlite3_column_int64(stmt_, column); }
+  std::u16string Text(int column);
+  std::string Blob(int column);
+
+ private:
+  sqlite3_stmt* stmt_;
+};
+
+struct CachedValue {
+  std::uint32_t type;
+  std::string data;
+};
+
+class Hive;
+
+// Raised when answers already given from the cache turn out to be older than the snapshot that a
+// later question had to read; the read call then starts again.
+struct StaleCache {};
+
+// What one read call sees: answers from the cache while the file has not changed since they were
+// read, from the database otherwise. The first question the cache cannot answer opens a read
+// transaction, so that every answer of one call comes from one state of the file.
+class HiveReader {
+ public:
+  HiveReader(Hive& hive, sqlite3* db, bool use_cache)
+      : hive_(hive), db_(db), use_cache_(use_cache) {}
+  ~HiveReader();
+  HiveReader(const HiveReader&) = delete;
+  HiveReader& operator=(const HiveReader&) = delete;
+
+  // No file yet, or a file with nothing in it: only the empty root key.
+  bool empty() const { return db_ == nullptr; }
+
+  sqlite3_int64 Child(sqlite3_int64 parent, std::u16string_view name);  // 0 when missing
+  bool Alive(sqlite3_int64 key);
+  std::optional<CachedValue> Find(sqlite3_int64 key, std::u16string_view name);
+
+  // For what the cache does not hold.
+  Statement Prepare(const char* sql);
+
+  void Finish();
+
+ private:
+  void Begin();
+
+  Hive& hive_;
+  sqlite3* db_;
+  const bool use_cache_;
+  bool served_from_cache_ = false;
+  bool in_transaction_ = false;
+};
+
+class Hive {
+ public:
+  Hive(std::filesystem::path file, mode_t file_mode, mode_t dir_mode, bool has_views)
+      : file_(std::move(file)), file_mode_(file_mode), dir_mode_(dir_mode), has_views_(has_views) {}
+  ~Hive() { Close(); }
+  Hive(const Hive&) = delete;
+  Hive& operator=(const Hive&) = delete;
+
+  bool has_views() const { return has_views_; }
+  const std::filesystem::path& file() const { return file_; }
+
+  // Whether this process may change the hive (its file, and a journal beside it).
+  bool Writable() const;
+
+  // Runs `body(reader)` and returns what it returns.
+  template <typename Body>
+  auto Read(Body&& body) {
+    for (int attempt = 0;; ++attempt) {
+      sqlite3* db = OpenForReading();
+      // Under a stream of writes from elsewhere the cache may never settle; then go without.
+      HiveReader reader(*this, db, /*use_cache=*/attempt < 2);
+      try {
+        auto result = body(reader);
+        reader.Finish();
+        return result;
+      } catch (const StaleCache&) {
+        continue;
+      } catch (...) {
+        Forget(db);
+        throw;
+      }
+    }
+  }
+
+  // Runs `body(db)` in a write transaction, committed when it returns kErrorSuccess and rolled
+  // back otherwise.
+  template <typename Body>
+  RegStatus Write(Body&& body) {
+    sqlite3* db = OpenForWriting();
+    Begin(db, "BEGIN IMMEDIATE");
+    try {
+      EnsureSchema(db);
+      const RegStatus status = body(db);
+      Exec(db, status == kErrorSuccess ? "COMMIT" : "ROLLBACK");
+      return status;
+    } catch (...) {
+      Forget(db);
+      throw;
+    }
+  }
+
+  Statement Prepare(sqlite3* db, const char* sql);
+
+ private:
+  friend class HiveReader;
+
+  sqlite3* OpenForReading();
+  sqlite3* OpenForWriting();
+  sqlite3* Open(bool create);
+  void EnsureSchema(sqlite3* db);
+  bool HasSchema(sqlite3* db);
+  static void Begin(sqlite3* db, const char* sql);
+  static void Exec(sqlite3* db, const char* sql);
+  // After a failure: leaves no transaction open, and drops the connection when the file turned
+  // out to be damaged, so that the next call looks at it afresh.
+  void Forget(sqlite3* db);
+  void Close();
+
+  // Drops the cache unless the file's change counter is what it was when the cache was filled;
+  // true when it was kept.
+  bool ValidateCache();
+  bool Cacheable() const { return cache_counter_.has_value(); }
+
+  const std::filesystem::path file_;
+  const mode_t file_mode_;
+  const mode_t dir_mode_;
+  const bool has_views_;
+  sqlite3* db_ = nullptr;
+  int counter_fd_ = -1;  // the file again, to read its change counter without a lock
+  bool initialized_ = false;
+  std::unordered_map<const char*, sqlite3_stmt*> statements_;
+
+  std::optional<std::uint32_t> cache_counter_;
+  std::unordered_map<std::string, sqlite3_int64> children_;             // parent id and folded name
+  std::unordered_map<std::string, std::optional<CachedValue>> values_;  // key id and folded name
+  std::unordered_map<sqlite3_int64, bool> alive_;                       // key id
+};
+
+}  // namespace velmo::platform::hive
+
+#endif  // VELMO_PLATFORM_SQLITE_HIVE_H_
