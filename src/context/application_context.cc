@@ -1,5 +1,6 @@
 #include "context/application_context.h"
 
+#include "config/builtin_documents.h"
 #include "platform/system_registry.h"
 
 namespace velmo {
@@ -11,7 +12,8 @@ thread_local std::unique_ptr<ApplicationContext> this_thread_context;
 }  // namespace
 
 Platform SystemPlatform() {
-  return {platform::NewSystemRegistry(), platform::NewSystemMessageBox()};
+  return {platform::NewSystemRegistry(), platform::NewSystemMessageBox(),
+          platform::NewSystemFileSystem, NewBuiltInDocuments()};
 }
 
 ApplicationContext& CurrentContext() {

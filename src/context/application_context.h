@@ -3,11 +3,16 @@
 #ifndef VELMO_CONTEXT_APPLICATION_CONTEXT_H_
 #define VELMO_CONTEXT_APPLICATION_CONTEXT_H_
 
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "config/config_document.h"
+#include "platform/file_system.h"
 #include "platform/message_box.h"
 #include "platform/registry_api.h"
 
@@ -18,15 +23,27 @@ inline constexpr std::u16string_view kApplication = u"VELMO_SW2";
 // The title of the library's own message boxes.
 inline constexpr std::u16string_view kLibraryTitle = u"VELMOSWGlobalLib";
 
+class classPP;
+
 // What a context reaches the system through. Tests put their own here.
 struct Platform {
-  std::shared_ptr<platform::RegistryApi> registry;
-  std::shared_ptr<platform::MessageBoxApi> message_box;
+  std::shared_ptr<platform::RegistryApi> registry = nullptr;
+  std::shared_ptr<platform::MessageBoxApi> message_box = nullptr;
+  // Called the first time the context needs its file-system object; may throw.
+  std::function<std::unique_ptr<platform::FileSystem>()> new_file_system = nullptr;
+  std::shared_ptr<DocumentFactory> documents = nullptr;
 };
 
 // The Windows registry and message box on Windows; the portable store and standard error
-// elsewhere.
+// elsewhere; the system's files and the built-in documents.
 Platform SystemPlatform();
+
+// The date a configuration has before anything was loaded: the automation zero date,
+// 1899-12-30 00:00 UTC, earlier than any file.
+inline constexpr platform::FileDate kZeroDate{-2209161600, 0};
+
+inline constexpr size_t kCacheSlots = 5;
+using ParameterCache = std::array<std::shared_ptr<classPP>, kCacheSlots>;
 
 struct ApplicationContext {
   explicit ApplicationContext(Platform p) : platform(std::move(p)) {}
@@ -38,6 +55,12 @@ struct ApplicationContext {
   std::u16string release;  // the suffix of the release key
   std::u16string service_pack;
   std::int32_t langue = 0;
+
+  std::shared_ptr<ConfigDocument> velmo_cfg;  // the main configuration object
+  platform::FileDate config_date = kZeroDate;
+  std::shared_ptr<ConfigDocument> geometrie_dat;
+  std::optional<ParameterCache> pp_cache;             // allocated by MOLTRAG_Init
+  std::shared_ptr<platform::FileSystem> file_system;  // made on first use
 
   Platform platform;
 };

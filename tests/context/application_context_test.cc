@@ -9,7 +9,7 @@
 namespace velmo {
 namespace {
 
-Platform Fakes() { return {nullptr, std::make_shared<testing::RecordingMessageBox>()}; }
+Platform Fakes() { return {.message_box = std::make_shared<testing::RecordingMessageBox>()}; }
 
 TEST(ApplicationContextTest, StartsEmpty) {
   ResetCurrentContext(Fakes());

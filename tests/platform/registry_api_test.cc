@@ -3,13 +3,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "listing_order.h"
 #include "registry_fixture.h"
 
 namespace velmo::platform {
 namespace {
 
-using ::testing::ElementsAre;
 using ::testing::Optional;
+using velmo::testing::InWriteOrder;
 
 using RegistryApiTest = RegistryTest;
 
@@ -28,7 +31,7 @@ TEST_F(RegistryApiTest, CreateMakesMissingParentsAndPathsIgnoreCase) {
   EXPECT_THAT(Get(Open(kHkeyCurrentUser, shouted), u"leaf"),
               Optional(StoredValue{kRegSz, Utf16Bytes(u"1", true)}));
   SetString(Create(kHkeyCurrentUser, shouted), u"Second", u"2");
-  EXPECT_THAT(Names(Open(kHkeyCurrentUser, deep)), ElementsAre(u"Leaf", u"Second"));
+  EXPECT_THAT(Names(Open(kHkeyCurrentUser, deep)), InWriteOrder(u"Leaf", u"Second"));
 }
 
 TEST_F(RegistryApiTest, RelativeOpenFromAnOpenKey) {
@@ -38,14 +41,14 @@ TEST_F(RegistryApiTest, RelativeOpenFromAnOpenKey) {
   EXPECT_THAT(Get(Open(child, u"GRANDCHILD"), u"Where"),
               Optional(StoredValue{kRegSz, Utf16Bytes(u"below", true)}));
   // An empty path opens the same key again.
-  EXPECT_THAT(Names(Open(child, u"")), ElementsAre());
+  EXPECT_THAT(Names(Open(child, u"")), InWriteOrder());
 }
 
 TEST_F(RegistryApiTest, ValueNamesIgnoreCaseAndKeepTheirFirstSpelling) {
   const RegKey key = Create(kHkeyCurrentUser, user_key());
   SetString(key, u"MixedCase", u"first");
   SetString(key, u"MIXEDCASE", u"second");
-  EXPECT_THAT(Names(key), ElementsAre(u"MixedCase"));
+  EXPECT_THAT(Names(key), InWriteOrder(u"MixedCase"));
   EXPECT_THAT(Get(key, u"mixedcase"), Optional(StoredValue{kRegSz, Utf16Bytes(u"second", true)}));
 
   // Letters beyond ASCII fold too.
@@ -60,7 +63,7 @@ TEST_F(RegistryApiTest, TheEmptyNameIsTheDefaultValue) {
   SetString(key, u"", u"default");
   SetString(key, u"Named", u"named");
   EXPECT_THAT(Get(key, u""), Optional(StoredValue{kRegSz, Utf16Bytes(u"default", true)}));
-  EXPECT_THAT(Names(key), ElementsAre(u"", u"Named"));
+  EXPECT_THAT(Names(key), InWriteOrder(u"", u"Named"));
 }
 
 TEST_F(RegistryApiTest, TypesAndBytesAreKeptExactly) {
@@ -104,7 +107,7 @@ TEST_F(RegistryApiTest, TextOutsideAnyCodePageSurvives) {
   const RegKey again = Open(kHkeyCurrentUser, key_path);
   EXPECT_THAT(Get(again, u"USER"), Optional(StoredValue{kRegSz, Utf16Bytes(user, true)}));
   EXPECT_THAT(Get(again, u"Répertoire 設計"), Optional(StoredValue{kRegSz, Utf16Bytes(cad, true)}));
-  EXPECT_THAT(Names(again), ElementsAre(u"USER", u"Répertoire 設計"));
+  EXPECT_THAT(Names(again), InWriteOrder(u"USER", u"Répertoire 設計"));
 }
 
 TEST_F(RegistryApiTest, SizesAndSmallBuffers) {
@@ -149,13 +152,16 @@ TEST_F(RegistryApiTest, ValuesAreListedByIndexInTheOrderFirstWritten) {
   EXPECT_EQ(api().QueryInfoKey(key, &count, &longest), kErrorSuccess);
   EXPECT_EQ(count, 3u);
   EXPECT_EQ(longest, 13u);
-  EXPECT_THAT(Names(key), ElementsAre(u"zeta", u"Alpha-Longest", u"mid"));
+  const std::vector<std::u16string> names = Names(key);
+  EXPECT_THAT(names, InWriteOrder(u"zeta", u"Alpha-Longest", u"mid"));
+  const auto longest_at = static_cast<std::uint32_t>(
+      std::find(names.begin(), names.end(), u"Alpha-Longest") - names.begin());
 
   char16_t buffer[16] = {};
   std::uint32_t length = 13;  // no room for the NUL
-  EXPECT_EQ(api().EnumValueName(key, 1, buffer, &length), kErrorMoreData);
+  EXPECT_EQ(api().EnumValueName(key, longest_at, buffer, &length), kErrorMoreData);
   length = 14;
-  EXPECT_EQ(api().EnumValueName(key, 1, buffer, &length), kErrorSuccess);
+  EXPECT_EQ(api().EnumValueName(key, longest_at, buffer, &length), kErrorSuccess);
   EXPECT_EQ(length, 13u);
   EXPECT_EQ(std::u16string(buffer), u"Alpha-Longest");
   length = 16;
@@ -163,7 +169,7 @@ TEST_F(RegistryApiTest, ValuesAreListedByIndexInTheOrderFirstWritten) {
 
   EXPECT_EQ(api().DeleteValue(key, u"ALPHA-LONGEST"), kErrorSuccess);
   EXPECT_EQ(api().DeleteValue(key, u"Alpha-Longest"), kErrorFileNotFound);
-  EXPECT_THAT(Names(key), ElementsAre(u"zeta", u"mid"));
+  EXPECT_THAT(Names(key), InWriteOrder(u"zeta", u"mid"));
 }
 
 TEST_F(RegistryApiTest, MissingThingsAreNotFound) {
@@ -187,7 +193,7 @@ TEST_F(RegistryApiTest, AHandleAllowsOnlyWhatItWasOpenedFor) {
   std::uint32_t size = 0;
   EXPECT_EQ(api().QueryValue(writer, u"Kept", nullptr, nullptr, &size), kErrorAccessDenied);
   EXPECT_EQ(api().SetValue(writer, u"New", kRegDword, one.data(), 4), kErrorSuccess);
-  EXPECT_THAT(Names(reader), ElementsAre(u"Kept", u"New"));
+  EXPECT_THAT(Names(reader), InWriteOrder(u"Kept", u"New"));
 }
 
 TEST_F(RegistryApiTest, DeletingATreeTakesEverythingBelow) {

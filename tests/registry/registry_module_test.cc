@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fakes.h"
+#include "listing_order.h"
 #include "scratch_registry.h"
 
 namespace velmo::registry {
@@ -18,6 +19,7 @@ namespace {
 using namespace platform;
 using ::testing::ElementsAre;
 using velmo::testing::DefaultViewIsNative;
+using velmo::testing::InWriteOrder;
 using velmo::testing::ObservedRegistry;
 using velmo::testing::ScratchRegistry;
 
@@ -160,7 +162,7 @@ TEST_F(RegistryModuleTest, EachOperationHasItsOwnSecondAttempt) {
   PutText(kHkeyLocalMachine, kKey, u"Second", u"x", kKeyWow64_64Key);
   EXPECT_TRUE(RegEnumValueNames(api(), RegRootLocalMachine, kKey, names, count));
   EXPECT_EQ(count, 2);
-  EXPECT_THAT(names, ElementsAre(u"Native", u"Second"));
+  EXPECT_THAT(names, InWriteOrder(u"Native", u"Second"));
 }
 
 TEST_F(RegistryModuleTest, AMachineWriteThatIsRefusedLandsInTheUsersHive) {
@@ -201,7 +203,7 @@ TEST_F(RegistryModuleTest, ListingNamesInOrderWhateverTheirLength) {
   RegWriteString(api(), RegRootCurrentUser, kKey, long_name, u"1");
   EXPECT_TRUE(RegEnumValueNames(api(), RegRootCurrentUser, kKey, names, count));
   EXPECT_EQ(count, 5);
-  EXPECT_THAT(names, ElementsAre(u"b", u"Łukasz", u"", u"a", long_name));
+  EXPECT_THAT(names, InWriteOrder(u"b", u"Łukasz", u"", u"a", long_name));
 }
 
 TEST_F(RegistryModuleTest, CopyingAMissingValueWritesNothing) {

@@ -43,7 +43,7 @@ class SettingsKeysTest : public ::testing::Test {
   SettingsKeysTest()
       : observed_(std::make_shared<ObservedRegistry>(scratch_.api())),
         box_(std::make_shared<RecordingMessageBox>()),
-        context_(Platform{observed_, box_}) {
+        context_(Platform{.registry = observed_, .message_box = box_}) {
     context_.version = u"2010";
     context_.release = u"2";
   }
@@ -168,7 +168,7 @@ TEST_F(SettingsKeysTest, UpdateRegistreSeedsWithoutOverwriting) {
 
   // Nothing to list: nothing happens.
   ScratchRegistry empty;
-  ApplicationContext other(Platform{empty.api(), box_});
+  ApplicationContext other(Platform{.registry = empty.api(), .message_box = box_});
   other.version = u"2010";
   other.release = u"2";
   UpdateRegistre(other);
@@ -241,9 +241,9 @@ TEST_F(SettingsKeysTest, AUserWhoMayNotWriteTheMachineHive) {
       return;
     }
     if (!as_root && chmod(dir.c_str(), 0555) != 0) out += "chmod;";
-    ApplicationContext context(
-        Platform{platform::NewSqliteRegistry({scratch_.paths().machine, user_dir + "/user.db"}),
-                 std::make_shared<RecordingMessageBox>()});
+    ApplicationContext context(Platform{
+        .registry = platform::NewSqliteRegistry({scratch_.paths().machine, user_dir + "/user.db"}),
+        .message_box = std::make_shared<RecordingMessageBox>()});
     context.version = u"2010";
     context.release = u"2";
     if (!RegWriteSecurityValue_(context, u"Level", u"7")) out += "write was not true;";

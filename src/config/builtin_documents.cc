@@ -1,0 +1,183 @@
+#include "config/builtin_documents.h"
+
+#include <stdexcept>
+
+#include "platform/file_system.h"
+#include "platform/text.h"
+
+namespace velmo {
+namespace {
+
+bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == 0xFEFF; }
+
+std::u16string Trim(std::u16string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return std::u16string(text);
+}
+
+bool SameName(std::u16string_view a, std::u16string_view b) {
+  return a.size() == b.size() && platform::ToUpper(a) == platform::ToUpper(b);
+}
+
+// A "name=value" line, or nothing for a line that is not one.
+std::optional<std::pair<std::u16string, std::u16string>> Assignment(std::u16string_view line) {
+  const size_t equals = line.find(u'=');
+  if (equals == std::u16string_view::npos) return std::nullopt;
+  std::u16string name = Trim(line.substr(0, equals));
+  if (name.empty()) return std::nullopt;
+  return std::make_pair(std::move(name), Trim(line.substr(equals + 1)));
+}
+
+bool IsComment(std::u16string_view line) { return line.empty() || line.front() == u';'; }
+
+}  // namespace
+
+std::vector<std::u16string> DecodeLines(const std::string& bytes) {
+  std::u16string text;
+  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+      static_cast<unsigned char>(bytes[1]) == 0xFE) {
+    for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
+      text.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                           static_cast<unsigned char>(bytes[i + 1]) << 8));
+    }
+  } else {
+    text = platform::FromUtf8(bytes);  // a UTF-8 byte-order mark becomes U+FEFF, a blank
+  }
+  std::vector<std::u16string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(u'\n', start);
+    if (end == std::u16string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+// ---- IniDocument
+
+bool IniDocument::Load(std::u16string_view path) {
+  const std::optional<std::string> bytes = platform::ReadWholeFile(path);
+  if (!bytes) return false;
+  Parse(*bytes);
+  return true;
+}
+
+void IniDocument::Parse(const std::string& bytes) {
+  sections_.clear();
+  Section* current = nullptr;
+  for (const std::u16string& raw : DecodeLines(bytes)) {
+    const std::u16string line = Trim(raw);
+    if (IsComment(line)) continue;
+    if (line.front() == u'[' && line.back() == u']') {
+      const std::u16string name = Trim(std::u16string_view(line).substr(1, line.size() - 2));
+      current = Find(name);
+      if (current == nullptr) current = &sections_.emplace_back(Section{name, {}});
+      continue;
+    }
+    auto assignment = Assignment(line);
+    if (!assignment) continue;
+    if (current == nullptr) {
+      current = Find(u"");
+      if (current == nullptr) current = &sections_.emplace_back(Section{u"", {}});
+    }
+    bool known = false;
+    for (const auto& [name, value] : current->values)
+      known = known || SameName(name, assignment->first);
+    if (!known) current->values.push_back(std::move(*assignment));
+  }
+}
+
+void IniDocument::Merge(ConfigDocument& other) {
+  const auto* from = dynamic_cast<const IniDocument*>(&other);
+  if (from == nullptr) throw std::invalid_argument("Merge: not a configuration document");
+  for (const Section& section : from->sections_) {
+    Section* into = Find(section.name);
+    if (into == nullptr) {
+      sections_.push_back(section);
+      continue;
+    }
+    for (const auto& [name, value] : section.values) {
+      bool known = false;
+      for (const auto& entry : into->values) known = known || SameName(entry.first, name);
+      if (!known) into->values.emplace_back(name, value);
+    }
+  }
+}
+
+std::optional<std::u16string> IniDocument::Value(std::u16string_view section,
+                                                 std::u16string_view name) const {
+  const Section* found = Find(section);
+  if (found == nullptr) return std::nullopt;
+  for (const auto& [key, value] : found->values) {
+    if (SameName(key, name)) return value;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::u16string> IniDocument::Sections() const {
+  std::vector<std::u16string> names;
+  for (const Section& section : sections_) names.push_back(section.name);
+  return names;
+}
+
+IniDocument::Section* IniDocument::Find(std::u16string_view section) {
+  for (Section& s : sections_) {
+    if (SameName(s.name, section)) return &s;
+  }
+  return nullptr;
+}
+
+const IniDocument::Section* IniDocument::Find(std::u16string_view section) const {
+  return const_cast<IniDocument*>(this)->Find(section);
+}
+
+// ---- ParameterDocument
+
+bool ParameterDocument::Load(std::u16string_view path) {
+  const std::optional<std::string> bytes = platform::ReadWholeFile(path);
+  if (!bytes) return false;
+  Parse(*bytes);
+  return true;
+}
+
+void ParameterDocument::Parse(const std::string& bytes) {
+  values_.clear();
+  for (const std::u16string& raw : DecodeLines(bytes)) {
+    const std::u16string line = Trim(raw);
+    if (IsComment(line)) continue;
+    auto assignment = Assignment(line);
+    if (!assignment || Value(assignment->first)) continue;
+    values_.push_back(std::move(*assignment));
+  }
+}
+
+std::optional<std::u16string> ParameterDocument::Value(std::u16string_view name) const {
+  for (const auto& [key, value] : values_) {
+    if (SameName(key, name)) return value;
+  }
+  return std::nullopt;
+}
+
+// ---- the factory
+
+namespace {
+
+class BuiltInDocuments final : public DocumentFactory {
+ public:
+  std::shared_ptr<ConfigDocument> NewConfigDocument() override {
+    return std::make_shared<IniDocument>();
+  }
+  std::shared_ptr<PPDocument> NewPPDocument() override {
+    return std::make_shared<ParameterDocument>();
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<DocumentFactory> NewBuiltInDocuments() {
+  return std::make_shared<BuiltInDocuments>();
+}
+
+}  // namespace velmo

@@ -1,0 +1,54 @@
+// The four questions the library asks of the file system, and the reading of a whole file for
+// the built-in documents.
+//
+// Paths arrive as the library builds them: a directory ending in "\" followed by a relative name
+// such as "dat\velmo.cfg". On Windows they go to the wide file API unchanged. Elsewhere "\" is a
+// directory separator too, and a component that does not exist with its exact spelling is looked
+// for without regard to case, as Windows would find it: the library itself spells one directory
+// both "dat" and "Dat".
+#ifndef VELMO_PLATFORM_FILE_SYSTEM_H_
+#define VELMO_PLATFORM_FILE_SYSTEM_H_
+
+#include <compare>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace velmo::platform {
+
+// A file date in UTC at the file system's full resolution, so that two saves within one second
+// still give two dates and a change to or from daylight-saving time moves nothing.
+struct FileDate {
+  std::int64_t seconds = 0;      // since 1970-01-01 00:00 UTC
+  std::int32_t nanoseconds = 0;  // 0 to 999 999 999
+  auto operator<=>(const FileDate&) const = default;
+};
+
+// Asking a date of a file that does not exist, or that cannot be looked at.
+class FileSystemError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  // Never fail: a missing path, or one of the other kind, answers false.
+  virtual bool DirectoryExists(std::u16string_view path) = 0;
+  virtual bool FileExists(std::u16string_view path) = 0;
+  // Throw FileSystemError when the file cannot be looked at.
+  virtual FileDate LastModified(std::u16string_view path) = 0;
+  virtual FileDate Created(std::u16string_view path) = 0;
+};
+
+std::unique_ptr<FileSystem> NewSystemFileSystem();
+
+// The whole content of a file, or nothing when it does not exist or cannot be read.
+std::optional<std::string> ReadWholeFile(std::u16string_view path);
+
+}  // namespace velmo::platform
+
+#endif  // VELMO_PLATFORM_FILE_SYSTEM_H_

@@ -1,0 +1,74 @@
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/file_system.h"
+#include "platform/text.h"
+
+namespace velmo::platform {
+namespace {
+
+std::wstring Wide(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
+
+bool Attributes(std::u16string_view path, WIN32_FILE_ATTRIBUTE_DATA* data) {
+  return GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, data) != 0;
+}
+
+// FILETIME counts 100 ns ticks since 1601-01-01 UTC.
+FileDate DateOf(const FILETIME& time) {
+  const std::uint64_t ticks =
+      (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+  constexpr std::int64_t kSecondsFrom1601To1970 = 11644473600;
+  return {static_cast<std::int64_t>(ticks / 10000000) - kSecondsFrom1601To1970,
+          static_cast<std::int32_t>(ticks % 10000000) * 100};
+}
+
+WIN32_FILE_ATTRIBUTE_DATA FileOrThrow(std::u16string_view path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!Attributes(path, &data)) {
+    throw FileSystemError("cannot look at " + ToUtf8(path) + ": error " +
+                          std::to_string(GetLastError()));
+  }
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    throw FileSystemError(ToUtf8(path) + " is not a file");
+  }
+  return data;
+}
+
+class Win32FileSystem final : public FileSystem {
+ public:
+  bool DirectoryExists(std::u16string_view path) override {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    return Attributes(path, &data) && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+  }
+  bool FileExists(std::u16string_view path) override {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    return Attributes(path, &data) && !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+  }
+  FileDate LastModified(std::u16string_view path) override {
+    return DateOf(FileOrThrow(path).ftLastWriteTime);
+  }
+  FileDate Created(std::u16string_view path) override {
+    return DateOf(FileOrThrow(path).ftCreationTime);
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<FileSystem> NewSystemFileSystem() { return std::make_unique<Win32FileSystem>(); }
+
+std::optional<std::string> ReadWholeFile(std::u16string_view path) {
+  FILE* file = _wfopen(Wide(path).c_str(), L"rb");
+  if (file == nullptr) return std::nullopt;
+  std::string bytes;
+  char buffer[65536];
+  size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, n);
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed) return std::nullopt;
+  return bytes;
+}
+
+}  // namespace velmo::platform
