@@ -38,7 +38,7 @@ std::u16string Name(int i) {
 void BM_RegReadInterfaceValue(benchmark::State& state) {
   const velmo::platform::HivePaths paths{ScratchDir() / "machine.db", ScratchDir() / "user.db"};
   velmo::ApplicationContext context(
-      velmo::Platform{velmo::platform::NewSqliteRegistry(paths), nullptr});
+      velmo::Platform{.registry = velmo::platform::NewSqliteRegistry(paths)});
   context.version = u"2010";
   context.release = u"2";
   for (int i = 0; i < kValues; ++i) {
