@@ -1,5 +1,7 @@
 #include "fakes.h"
 
+#include <stdexcept>
+
 namespace velmo::testing {
 
 using namespace platform;
@@ -80,5 +82,68 @@ RegStatus ObservedRegistry::CloseKey(RegKey key) {
   machine_keys_.erase(key);
   return inner_->CloseKey(key);
 }
+
+bool FakeFileSystem::DirectoryExists(std::u16string_view path) {
+  if (fail) throw platform::FileSystemError("the file system is broken");
+  return directories.count(std::u16string(path)) != 0;
+}
+
+bool FakeFileSystem::FileExists(std::u16string_view path) {
+  if (fail) throw platform::FileSystemError("the file system is broken");
+  return files.count(std::u16string(path)) != 0;
+}
+
+const FakeFileSystem::File& FakeFileSystem::Get(std::u16string_view path) {
+  ++date_questions;
+  if (fail) throw platform::FileSystemError("the file system is broken");
+  const auto it = files.find(std::u16string(path));
+  if (it == files.end()) throw platform::FileSystemError("no such file");
+  return it->second;
+}
+
+platform::FileDate FakeFileSystem::LastModified(std::u16string_view path) {
+  return Get(path).modified;
+}
+
+platform::FileDate FakeFileSystem::Created(std::u16string_view path) { return Get(path).created; }
+
+bool RecordingDocuments::Document::Load(std::u16string_view path) {
+  loaded.emplace_back(path);
+  log_->loaded.emplace_back(path);
+  return true;
+}
+
+void RecordingDocuments::Document::Merge(ConfigDocument& other) {
+  merged.push_back(&other);
+  log_->merged.push_back(&other);
+}
+
+namespace {
+
+class FailingDocument final : public ConfigDocument {
+ public:
+  FailingDocument(bool load, bool merge) : load_(load), merge_(merge) {}
+  bool Load(std::u16string_view) override {
+    if (load_) throw std::runtime_error("Load failed");
+    return true;
+  }
+  void Merge(ConfigDocument&) override {
+    if (merge_) throw std::runtime_error("Merge failed");
+  }
+
+ private:
+  bool load_;
+  bool merge_;
+};
+
+}  // namespace
+
+std::shared_ptr<ConfigDocument> RecordingDocuments::NewConfigDocument() {
+  ++made;
+  if (fail_load || fail_merge) return std::make_shared<FailingDocument>(fail_load, fail_merge);
+  return std::make_shared<Document>(log);
+}
+
+std::shared_ptr<PPDocument> RecordingDocuments::NewPPDocument() { return nullptr; }
 
 }  // namespace velmo::testing

@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+#include <map>
+
+#include "config/config_document.h"
+#include "platform/file_system.h"
 #include "platform/message_box.h"
 #include "platform/registry_api.h"
 
@@ -69,6 +73,55 @@ class ObservedRegistry final : public platform::RegistryApi {
   std::shared_ptr<platform::RegistryApi> inner_;
   std::set<platform::RegKey> open_;
   std::set<platform::RegKey> machine_keys_;
+};
+
+// Files that exist only in the test, with dates it sets to the nanosecond.
+class FakeFileSystem final : public platform::FileSystem {
+ public:
+  struct File {
+    platform::FileDate modified;
+    platform::FileDate created;
+  };
+  std::map<std::u16string, File> files;
+  std::set<std::u16string> directories;
+  bool fail = false;  // every question throws, as a broken file system would
+  int date_questions = 0;
+
+  bool DirectoryExists(std::u16string_view path) override;
+  bool FileExists(std::u16string_view path) override;
+  platform::FileDate LastModified(std::u16string_view path) override;
+  platform::FileDate Created(std::u16string_view path) override;
+
+ private:
+  const File& Get(std::u16string_view path);
+};
+
+// Documents that remember what was done with them; each load reads nothing and succeeds.
+class RecordingDocuments final : public DocumentFactory {
+ public:
+  struct Log {
+    std::vector<std::u16string> loaded;         // paths given to Load, in order
+    std::vector<const ConfigDocument*> merged;  // documents given to Merge
+  };
+  class Document final : public ConfigDocument {
+   public:
+    explicit Document(std::shared_ptr<Log> log) : log_(std::move(log)) {}
+    bool Load(std::u16string_view path) override;
+    void Merge(ConfigDocument& other) override;
+    std::vector<std::u16string> loaded;  // by this one
+    std::vector<const ConfigDocument*> merged;
+
+   private:
+    std::shared_ptr<Log> log_;
+  };
+
+  std::shared_ptr<ConfigDocument> NewConfigDocument() override;
+  std::shared_ptr<PPDocument> NewPPDocument() override;
+
+  std::shared_ptr<Log> log = std::make_shared<Log>();
+  bool fail_load = false;
+  bool fail_merge = false;
+  int made = 0;
 };
 
 }  // namespace velmo::testing

@@ -1,0 +1,96 @@
+// The file system's four answers, on real files in a directory of the test's own.
+#include "platform/file_system.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "temp_dir.h"
+
+namespace velmo::platform {
+namespace {
+
+using velmo::testing::TempDir;
+namespace fs = std::filesystem;
+
+class FileSystemTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<FileSystem> files_ = NewSystemFileSystem();
+  TempDir dir_;
+};
+
+TEST_F(FileSystemTest, ExistenceKnowsFilesFromDirectories) {
+  dir_.Write(u"dat/velmo.cfg", "x");
+  EXPECT_TRUE(files_->DirectoryExists(dir_.path()));
+  EXPECT_TRUE(files_->DirectoryExists(dir_.path() + u"dat"));
+  EXPECT_FALSE(files_->FileExists(dir_.path() + u"dat"));
+  EXPECT_TRUE(files_->FileExists(dir_.path() + u"dat\\velmo.cfg"));
+  EXPECT_FALSE(files_->DirectoryExists(dir_.path() + u"dat\\velmo.cfg"));
+  EXPECT_FALSE(files_->FileExists(dir_.path() + u"dat\\missing.cfg"));
+  EXPECT_FALSE(files_->DirectoryExists(dir_.path() + u"missing"));
+  EXPECT_FALSE(files_->FileExists(u""));
+}
+
+// The library spells one directory "dat" and "Dat", and joins names with "\".
+TEST_F(FileSystemTest, PathsAsTheLibraryWritesThemAreFound) {
+  dir_.Write(u"Dat/Geometrie.dat", "g");
+  dir_.Write(u"dat2/Velmo.CFG", "c");
+  EXPECT_TRUE(files_->FileExists(dir_.path() + u"Dat\\Geometrie.dat"));
+  EXPECT_TRUE(files_->FileExists(dir_.path() + u"dat\\geometrie.DAT"));
+  EXPECT_TRUE(files_->FileExists(dir_.path() + u"DAT2\\velmo.cfg"));
+  EXPECT_TRUE(files_->DirectoryExists(dir_.path() + u"DAT\\"));
+  EXPECT_EQ(ReadWholeFile(dir_.path() + u"dat\\GEOMETRIE.dat"), "g");
+  EXPECT_FALSE(ReadWholeFile(dir_.path() + u"dat\\absent.dat"));
+  EXPECT_FALSE(ReadWholeFile(dir_.path() + u"dat"));  // a directory is not a file
+}
+
+TEST_F(FileSystemTest, NonAsciiNamesAreFound) {
+  dir_.Write(u"Łukasz/設計/velmo.cfg", "u");
+  EXPECT_TRUE(files_->DirectoryExists(dir_.path() + u"Łukasz\\設計"));
+  EXPECT_TRUE(files_->FileExists(dir_.path() + u"łukasz\\設計\\VELMO.cfg"));
+  EXPECT_EQ(ReadWholeFile(dir_.path() + u"Łukasz\\設計\\velmo.cfg"), "u");
+}
+
+TEST_F(FileSystemTest, EveryChangeGivesALaterDateEvenWithinOneSecond) {
+  const std::u16string file = dir_.path() + u"dat\\velmo.cfg";
+  dir_.Write(u"dat/velmo.cfg", "one");
+  const FileDate first = files_->LastModified(file);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  dir_.Write(u"dat/velmo.cfg", "two");
+  const FileDate second = files_->LastModified(file);
+  EXPECT_GT(second, first);
+  EXPECT_LT(second.seconds - first.seconds, 2) << "both saves within a second or so";
+  EXPECT_EQ(files_->LastModified(file), second);  // and asking again changes nothing
+
+  // Dates are UTC: a known date set on the file reads back as itself.
+  const auto known = fs::file_time_type::clock::now() - std::chrono::hours(24 * 400);
+  fs::last_write_time(dir_.Host(u"dat/velmo.cfg"), known);
+  const auto expected = std::chrono::duration_cast<std::chrono::seconds>(
+      std::chrono::file_clock::to_sys(known).time_since_epoch());
+  EXPECT_EQ(files_->LastModified(file).seconds, expected.count());
+}
+
+TEST_F(FileSystemTest, AFileReplacedByACopyHasALaterCreationDate) {
+  const std::u16string file = dir_.path() + u"velmo.cfg";
+  dir_.Write(u"velmo.cfg", "original");
+  const FileDate created = files_->Created(file);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  dir_.Replace(u"velmo.cfg", "copy");
+  // The copy keeps an old modification date, as a copy tool may.
+  fs::last_write_time(dir_.Host(u"velmo.cfg"),
+                      fs::file_time_type::clock::now() - std::chrono::hours(24 * 30));
+  EXPECT_GT(files_->Created(file), created);
+  EXPECT_LT(files_->LastModified(file), created);
+}
+
+TEST_F(FileSystemTest, ADateOfAMissingFileIsAFailure) {
+  EXPECT_THROW(files_->LastModified(dir_.path() + u"missing.cfg"), FileSystemError);
+  EXPECT_THROW(files_->Created(dir_.path() + u"missing.cfg"), FileSystemError);
+  dir_.MakeDirectory(u"folder");
+  EXPECT_THROW(files_->LastModified(dir_.path() + u"folder"), FileSystemError);
+}
+
+}  // namespace
+}  // namespace velmo::platform
