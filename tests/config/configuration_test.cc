@@ -246,6 +246,9 @@ TEST_F(ConfigFilesTest, TheUsersFileWinsOverTheApplicationsAndEditsAreSeen) {
 }
 
 TEST_F(ConfigFilesTest, ACopyWithAnOldModificationDateIsStillNew) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the creation date of a replaced file is the system's own (see file_system_test)";
+#endif
   user_.Write(u"dat/velmo.cfg", "[Units]\nLength = mm\n");
   const auto first = GetVelmoCFG(context_);
   std::this_thread::sleep_for(std::chrono::milliseconds(30));

@@ -73,6 +73,12 @@ TEST_F(FileSystemTest, EveryChangeGivesALaterDateEvenWithinOneSecond) {
 }
 
 TEST_F(FileSystemTest, AFileReplacedByACopyHasALaterCreationDate) {
+#ifdef _WIN32
+  // Windows gives the creation date it keeps: NTFS hands a file that takes a removed file's name
+  // within 15 s that file's creation date, and Wine reports the earlier of the status-change and
+  // modification times. What is checked here is the Linux answer.
+  GTEST_SKIP() << "the creation date is the system's own";
+#endif
   const std::u16string file = dir_.path() + u"velmo.cfg";
   dir_.Write(u"velmo.cfg", "original");
   const FileDate created = files_->Created(file);
