@@ -10,6 +10,7 @@ namespace velmo {
 
 // Throws when the object cannot be made; the operation that asked fails with it.
 platform::FileSystem& FileSystemOf(ApplicationContext& context);
+const std::shared_ptr<platform::FileSystem>& SharedFileSystemOf(ApplicationContext& context);
 
 }  // namespace velmo
 

@@ -38,9 +38,7 @@ struct Platform {
 // elsewhere; the system's files and the built-in documents.
 Platform SystemPlatform();
 
-// The date a configuration has before anything was loaded: the automation zero date,
-// 1899-12-30 00:00 UTC, earlier than any file.
-inline constexpr platform::FileDate kZeroDate{-2209161600, 0};
+using platform::kZeroDate;
 
 inline constexpr size_t kCacheSlots = 5;
 using ParameterCache = std::array<std::shared_ptr<classPP>, kCacheSlots>;

@@ -27,6 +27,10 @@ struct FileDate {
   auto operator<=>(const FileDate&) const = default;
 };
 
+// The automation zero date, 1899-12-30 00:00 UTC: the date of what was never loaded, earlier
+// than any file.
+inline constexpr FileDate kZeroDate{-2209161600, 0};
+
 // Asking a date of a file that does not exist, or that cannot be looked at.
 class FileSystemError : public std::runtime_error {
  public:

@@ -146,4 +146,49 @@ std::shared_ptr<ConfigDocument> RecordingDocuments::NewConfigDocument() {
 
 std::shared_ptr<PPDocument> RecordingDocuments::NewPPDocument() { return nullptr; }
 
+namespace {
+
+[[noreturn]] void Broken() { throw std::runtime_error("broken on purpose"); }
+
+class BrokenRegistry final : public RegistryApi {
+ public:
+  RegStatus OpenKey(RegKey, std::u16string_view, std::uint32_t, RegKey*) override { Broken(); }
+  RegStatus CreateKey(RegKey, std::u16string_view, std::uint32_t, RegKey*) override { Broken(); }
+  RegStatus QueryValue(RegKey, std::u16string_view, std::uint32_t*, std::uint8_t*,
+                       std::uint32_t*) override {
+    Broken();
+  }
+  RegStatus SetValue(RegKey, std::u16string_view, std::uint32_t, const std::uint8_t*,
+                     std::uint32_t) override {
+    Broken();
+  }
+  RegStatus EnumValueName(RegKey, std::uint32_t, char16_t*, std::uint32_t*) override { Broken(); }
+  RegStatus QueryInfoKey(RegKey, std::uint32_t*, std::uint32_t*) override { Broken(); }
+  RegStatus DeleteValue(RegKey, std::u16string_view) override { Broken(); }
+  RegStatus DeleteKeyTree(RegKey, std::u16string_view, std::uint32_t) override { Broken(); }
+  RegStatus CloseKey(RegKey) override { Broken(); }
+};
+
+class BrokenMessageBox final : public MessageBoxApi {
+ public:
+  void Show(std::u16string_view, std::u16string_view, MessageIcon) override { Broken(); }
+};
+
+class BrokenDocuments final : public DocumentFactory {
+ public:
+  std::shared_ptr<ConfigDocument> NewConfigDocument() override { Broken(); }
+  std::shared_ptr<PPDocument> NewPPDocument() override { Broken(); }
+};
+
+}  // namespace
+
+Platform BrokenPlatform() {
+  Platform broken;
+  broken.registry = std::make_shared<BrokenRegistry>();
+  broken.message_box = std::make_shared<BrokenMessageBox>();
+  broken.new_file_system = []() -> std::unique_ptr<FileSystem> { Broken(); };
+  broken.documents = std::make_shared<BrokenDocuments>();
+  return broken;
+}
+
 }  // namespace velmo::testing

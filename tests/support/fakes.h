@@ -11,6 +11,7 @@
 #include <map>
 
 #include "config/config_document.h"
+#include "context/application_context.h"
 #include "platform/file_system.h"
 #include "platform/message_box.h"
 #include "platform/registry_api.h"
@@ -74,6 +75,10 @@ class ObservedRegistry final : public platform::RegistryApi {
   std::set<platform::RegKey> open_;
   std::set<platform::RegKey> machine_keys_;
 };
+
+// A registry, a message box and documents that fail at every call, as a broken installation
+// would: for the fallbacks of the public members.
+Platform BrokenPlatform();
 
 // Files that exist only in the test, with dates it sets to the nanosecond.
 class FakeFileSystem final : public platform::FileSystem {
