@@ -64,6 +64,41 @@ check unknown-command 2 "" "${velmoctl}" frobnicate
 check no-command 2 "" "${velmoctl}"
 check help 0 - "${velmoctl}" reg --help
 
+# The library's own commands, on a fresh store seeded as an installer would.
+MOLTRA_REGISTRY_DIR="${MOLTRA_REGISTRY_DIR}/library"
+mkdir -p "${MOLTRA_REGISTRY_DIR}"
+examples=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../examples" && pwd)
+check seed-app 0 "" "${velmoctl}" reg set HKLM 'SOFTWARE\MOLTRA\USERS' PathVELMO_SW2 "${examples}/app" --32
+check seed-user 0 "" "${velmoctl}" reg set HKCU 'Software\MOLTRA\Users' UserVELMO_SW2 "${examples}/user"
+check status 0 "application            VELMO_SW2
+version                2010
+release                2
+service pack           1
+application directory  ${examples}/app\\
+user directory         ${examples}/user\\
+language               1
+debug                  off
+VelmoCFG               loaded
+GeometrieDat           loaded" "${velmoctl}" status --host-version 2010
+check first-run-wrote-path 0 "${examples}/app" "${velmoctl}" reg get HKLM "${key}" PATH --32
+check interface-set 0 "" "${velmoctl}" interface set DEBUG 1
+check interface-get 0 "1" "${velmoctl}" interface get DEBUG
+check debug-on 0 "debug                  on" bash -c "'${velmoctl}' status | grep debug"
+check setting-set 0 "" "${velmoctl}" setting set Level 3
+check setting-get 0 "3" "${velmoctl}" setting get Level
+check setting-both-hives 0 "3" "${velmoctl}" reg get HKLM "${key}\\Settings" Level --32
+check pp 1 "${examples}/params/beam.pp: status 0, slot 0, accesses 1
+${examples}/params/BEAM.PP: status 0, slot 0, accesses 2
+${examples}/params/column.pp: status 0, slot 1, accesses 1
+${examples}/params/none.pp: status -2" "${velmoctl}" pp "${examples}/params/beam.pp" \
+  "${examples}/params/BEAM.PP" "${examples}/params/column.pp" "${examples}/params/none.pp"
+check user-switch 0 "UserChanging NewUser=\"/tmp/velmo-other\" Cancel=false
+UserChanged OldUser=\"${examples}/user\\\" NewUser=\"/tmp/velmo-other\\\"
+result 0" "${velmoctl}" user switch /tmp/velmo-other
+check user-stored 0 '/tmp/velmo-other\' "${velmoctl}" reg get HKCU "${key}" USER
+check status-bad-option 2 "" "${velmoctl}" status --frobnicate
+check interface-bad 2 "" "${velmoctl}" interface get
+
 echo "not a hive" >"${MOLTRA_REGISTRY_DIR}/machine.db"
 check damaged-store 1 "" "${velmoctl}" reg get HKLM "${key}" PATH
 stderr_has damaged-store-message 'not a registry hive, or damaged'

@@ -1,0 +1,3 @@
+Profile = HEA100
+Height = 3200
+Material = S355
