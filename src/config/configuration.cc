@@ -25,10 +25,10 @@ void LoadCFG(ApplicationContext& context, bool merge) {
   try {
     context.velmo_cfg.reset();
     if (context.user_path.empty()) return;
-    platform::FileSystem& files = FileSystemOf(context);
     const std::u16string user_file = UserFile(context);
-    if (!files.FileExists(user_file)) return;
-    context.config_date = std::max(files.LastModified(user_file), files.Created(user_file));
+    const std::optional<platform::FileDates> dates = FileSystemOf(context).Dates(user_file);
+    if (!dates) return;
+    context.config_date = std::max(dates->modified, dates->created);
 
     context.velmo_cfg = NewDocument(context);
     context.velmo_cfg->Load(user_file);
@@ -49,12 +49,11 @@ void UpdateCFG(ApplicationContext& context) {
       return;
     }
     if (context.user_path.empty()) return;
-    platform::FileSystem& files = FileSystemOf(context);
-    const std::u16string user_file = UserFile(context);
-    // A file that has gone leaves the loaded object in place.
-    if (!files.FileExists(user_file)) return;
-    if (files.LastModified(user_file) > context.config_date ||
-        files.Created(user_file) > context.config_date) {
+    // One question of the file system: whether the file is there, and both its dates. A file
+    // that has gone leaves the loaded object in place.
+    const std::optional<platform::FileDates> dates = FileSystemOf(context).Dates(UserFile(context));
+    if (!dates) return;
+    if (dates->modified > context.config_date || dates->created > context.config_date) {
       LoadCFG(context, /*merge=*/false);
     }
   } catch (...) {

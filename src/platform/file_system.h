@@ -37,6 +37,11 @@ class FileSystemError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+struct FileDates {
+  FileDate modified;
+  FileDate created;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -46,6 +51,13 @@ class FileSystem {
   // Throw FileSystemError when the file cannot be looked at.
   virtual FileDate LastModified(std::u16string_view path) = 0;
   virtual FileDate Created(std::u16string_view path) = 0;
+
+  // Whether a file exists and its two dates, in one question where the system allows: what a
+  // configuration read asks every time. Nothing when there is no such file.
+  virtual std::optional<FileDates> Dates(std::u16string_view path) {
+    if (!FileExists(path)) return std::nullopt;
+    return FileDates{LastModified(path), Created(path)};
+  }
 };
 
 std::unique_ptr<FileSystem> NewSystemFileSystem();

@@ -37,10 +37,16 @@ std::optional<std::string> FindIgnoringCase(const std::string& dir, const std::s
   return *std::min_element(matches.begin(), matches.end());
 }
 
-// The host path for a path as the library spells it.
-std::string HostPath(std::u16string_view path) {
+// The path as the host spells it, "\" being a separator too.
+std::string DirectPath(std::u16string_view path) {
   std::string text = ToUtf8(path);
   std::replace(text.begin(), text.end(), '\\', '/');
+  return text;
+}
+
+// The direct path with each component that does not exist as spelled replaced by an entry that
+// matches it without regard to case.
+std::string ResolvedPath(const std::string& text) {
   std::string resolved = text.starts_with('/') ? "/" : "";
   size_t start = 0;
   bool lost = false;  // once a component is missing, the rest cannot be looked for
@@ -52,8 +58,7 @@ std::string HostPath(std::u16string_view path) {
     if (part.empty()) continue;
     std::string next = resolved + part;
     if (!lost && part != "." && part != ".." && !Exists(next)) {
-      const std::string dir = resolved.empty() ? "." : resolved;
-      if (auto found = FindIgnoringCase(dir, part)) {
+      if (auto found = FindIgnoringCase(resolved.empty() ? "." : resolved, part)) {
         next = resolved + *found;
       } else {
         lost = true;
@@ -65,12 +70,36 @@ std::string HostPath(std::u16string_view path) {
   return resolved;
 }
 
+// Runs `call` on the path as spelled, which is all it takes when it exists, and once more on
+// the case-resolved path when that found nothing.
+template <typename Call>
+int OnHostPath(std::u16string_view path, Call&& call, std::string* used = nullptr) {
+  const std::string direct = DirectPath(path);
+  int rc = call(direct);
+  std::string chosen = direct;
+  if (rc != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+    const std::string resolved = ResolvedPath(direct);
+    if (resolved != direct) {
+      rc = call(resolved);
+      chosen = resolved;
+    } else {
+      errno = ENOENT;
+    }
+  }
+  if (used != nullptr) *used = chosen;
+  return rc;
+}
+
 struct statx StatOrThrow(std::u16string_view path) {
   struct statx stx {};
-  const std::string host = HostPath(path);
-  if (::statx(AT_FDCWD, host.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) {
-    throw FileSystemError("cannot look at " + host + ": " + std::strerror(errno));
-  }
+  std::string host;
+  const int rc = OnHostPath(
+      path,
+      [&](const std::string& p) {
+        return ::statx(AT_FDCWD, p.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &stx);
+      },
+      &host);
+  if (rc != 0) throw FileSystemError("cannot look at " + host + ": " + std::strerror(errno));
   if (!S_ISREG(stx.stx_mode)) throw FileSystemError(host + " is not a file");
   return stx;
 }
@@ -79,27 +108,36 @@ FileDate DateOf(const struct statx_timestamp& t) {
   return {t.tv_sec, static_cast<std::int32_t>(t.tv_nsec)};
 }
 
+// Where the file system keeps no birth time, the status-change time stands in: it moves when a
+// file is replaced by a copy, which is what the creation date is asked for.
+FileDate CreationOf(const struct statx& stx) {
+  return DateOf((stx.stx_mask & STATX_BTIME) ? stx.stx_btime : stx.stx_ctime);
+}
+
+bool IsKind(std::u16string_view path, mode_t kind) {
+  struct stat st {};
+  return OnHostPath(path, [&](const std::string& p) { return ::stat(p.c_str(), &st); }) == 0 &&
+         (st.st_mode & S_IFMT) == kind;
+}
+
 class PosixFileSystem final : public FileSystem {
  public:
-  bool DirectoryExists(std::u16string_view path) override {
-    struct stat st {};
-    return ::stat(HostPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-  }
-
-  bool FileExists(std::u16string_view path) override {
-    struct stat st {};
-    return ::stat(HostPath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
-  }
+  bool DirectoryExists(std::u16string_view path) override { return IsKind(path, S_IFDIR); }
+  bool FileExists(std::u16string_view path) override { return IsKind(path, S_IFREG); }
 
   FileDate LastModified(std::u16string_view path) override {
     return DateOf(StatOrThrow(path).stx_mtime);
   }
 
-  FileDate Created(std::u16string_view path) override {
-    const struct statx stx = StatOrThrow(path);
-    // Where the file system keeps no birth time, the status-change time stands in: it moves
-    // when a file is replaced by a copy, which is what the creation date is asked for.
-    return DateOf((stx.stx_mask & STATX_BTIME) ? stx.stx_btime : stx.stx_ctime);
+  FileDate Created(std::u16string_view path) override { return CreationOf(StatOrThrow(path)); }
+
+  std::optional<FileDates> Dates(std::u16string_view path) override {
+    struct statx stx {};
+    const int rc = OnHostPath(path, [&](const std::string& p) {
+      return ::statx(AT_FDCWD, p.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &stx);
+    });
+    if (rc != 0 || !S_ISREG(stx.stx_mode)) return std::nullopt;
+    return FileDates{DateOf(stx.stx_mtime), CreationOf(stx)};
   }
 };
 
@@ -108,9 +146,13 @@ class PosixFileSystem final : public FileSystem {
 std::unique_ptr<FileSystem> NewSystemFileSystem() { return std::make_unique<PosixFileSystem>(); }
 
 std::optional<std::string> ReadWholeFile(std::u16string_view path) {
-  const std::string host = HostPath(path);
+  std::string host;
   struct stat st {};
-  if (::stat(host.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (OnHostPath(
+          path, [&](const std::string& p) { return ::stat(p.c_str(), &st); }, &host) != 0 ||
+      !S_ISREG(st.st_mode)) {
+    return std::nullopt;
+  }
   std::ifstream in(host, std::ios::binary);
   if (!in) return std::nullopt;
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

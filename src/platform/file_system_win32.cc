@@ -52,6 +52,13 @@ class Win32FileSystem final : public FileSystem {
   FileDate Created(std::u16string_view path) override {
     return DateOf(FileOrThrow(path).ftCreationTime);
   }
+  std::optional<FileDates> Dates(std::u16string_view path) override {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!Attributes(path, &data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      return std::nullopt;
+    }
+    return FileDates{DateOf(data.ftLastWriteTime), DateOf(data.ftCreationTime)};
+  }
 };
 
 }  // namespace

@@ -60,11 +60,16 @@ std::optional<std::u16string> ReadString(RegistryApi& api, RegKey root, std::u16
   if (api.OpenKey(root, path, kKeyRead | view, &key) != kErrorSuccess) return std::nullopt;
   std::uint32_t size = 0;
   std::optional<std::u16string> text;
-  if (api.QueryValue(key, name, nullptr, nullptr, &size) == kErrorSuccess) {
+  RegStatus status = api.QueryValue(key, name, nullptr, nullptr, &size);
+  // Another process may lengthen the value between the two questions: ask again then.
+  while (status == kErrorSuccess || status == kErrorMoreData) {
     std::u16string buffer(size / 2, u'\0');
-    if (api.QueryValue(key, name, nullptr, reinterpret_cast<std::uint8_t*>(buffer.data()), &size) ==
-        kErrorSuccess) {
+    status =
+        api.QueryValue(key, name, nullptr, reinterpret_cast<std::uint8_t*>(buffer.data()), &size);
+    if (status == kErrorSuccess) {
+      buffer.resize(size / 2);
       text = buffer;
+      break;
     }
   }
   api.CloseKey(key);
