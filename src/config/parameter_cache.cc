@@ -1,5 +1,7 @@
 #include "config/parameter_cache.h"
 
+#include <optional>
+
 #include "config/file_system_queries.h"
 #include "context/startup.h"
 #include "platform/text.h"
@@ -7,9 +9,15 @@
 namespace velmo {
 namespace {
 
-int Find(const ParameterCache& cache, const std::u16string& upper) {
+// Names compare in upper case, the first match in slot order winning; the same spelling, the
+// usual case, needs no conversion.
+int Find(const ParameterCache& cache, std::u16string_view name) {
+  std::optional<std::u16string> upper;
   for (size_t slot = 0; slot < cache.size(); ++slot) {
-    if (cache[slot] && cache[slot]->upper_fichier() == upper) return static_cast<int>(slot);
+    if (!cache[slot]) continue;
+    if (cache[slot]->fichier() == name) return static_cast<int>(slot);
+    if (!upper) upper = platform::ToUpper(name);
+    if (cache[slot]->upper_fichier() == *upper) return static_cast<int>(slot);
   }
   return -1;
 }
@@ -23,7 +31,7 @@ std::int32_t MOLTRAG_GetPP(ApplicationContext& context, std::u16string_view nomP
     if (!context.pp_cache) throw std::logic_error("the cache was not set up");
     ParameterCache& cache = *context.pp_cache;
 
-    if (const int hit = Find(cache, platform::ToUpper(nomPP)); hit >= 0) {
+    if (const int hit = Find(cache, nomPP); hit >= 0) {
       classPP& entry = *cache[hit];
       // A due reload that failed would hand out an object that does not hold the file.
       if (entry.UpdatePP() < 0) {
@@ -76,7 +84,7 @@ std::int32_t MOLTRAG_GetPP(ApplicationContext& context, std::u16string_view nomP
 
 int CacheSlotOf(const ApplicationContext& context, std::u16string_view nomPP) {
   if (!context.pp_cache) return -1;
-  return Find(*context.pp_cache, platform::ToUpper(nomPP));
+  return Find(*context.pp_cache, nomPP);
 }
 
 }  // namespace velmo

@@ -2,6 +2,7 @@
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
 
+#include <algorithm>
 #include <climits>
 #include <stdexcept>
 
@@ -17,39 +18,34 @@ int32_t Length(size_t size) {
   return static_cast<int32_t>(size);
 }
 
-// ICU's two-pass idiom: measure, then fill.
-template <typename Out, typename Convert>
-Out Convert2(Convert convert) {
-  UErrorCode status = U_ZERO_ERROR;
-  int32_t needed = convert(nullptr, 0, &status);
-  if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) {
-    throw std::runtime_error(u_errorName(status));
+}  // namespace
+
+// One pass into a buffer of the largest size the result can have: a UTF-16 code unit never
+// takes more than 3 UTF-8 bytes, nor a UTF-8 byte more than one UTF-16 unit.
+std::string ToUtf8(std::u16string_view text) {
+  // ASCII, as most paths and names are, is its own UTF-8.
+  if (std::all_of(text.begin(), text.end(), [](char16_t c) { return c < 0x80; })) {
+    return std::string(text.begin(), text.end());
   }
-  Out out(static_cast<size_t>(needed), typename Out::value_type{});
-  status = U_ZERO_ERROR;
-  convert(out.data(), needed, &status);
+  std::string out(text.size() * 3, '\0');
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t length = 0;
+  u_strToUTF8WithSub(out.data(), Length(out.size()), &length, text.data(), Length(text.size()),
+                     kReplacement, nullptr, &status);
   if (U_FAILURE(status)) throw std::runtime_error(u_errorName(status));
+  out.resize(static_cast<size_t>(length));
   return out;
 }
 
-}  // namespace
-
-std::string ToUtf8(std::u16string_view text) {
-  return Convert2<std::string>([&](char* dest, int32_t capacity, UErrorCode* status) {
-    int32_t length = 0;
-    u_strToUTF8WithSub(dest, capacity, &length, text.data(), Length(text.size()), kReplacement,
-                       nullptr, status);
-    return length;
-  });
-}
-
 std::u16string FromUtf8(std::string_view text) {
-  return Convert2<std::u16string>([&](char16_t* dest, int32_t capacity, UErrorCode* status) {
-    int32_t length = 0;
-    u_strFromUTF8WithSub(dest, capacity, &length, text.data(), Length(text.size()), kReplacement,
-                         nullptr, status);
-    return length;
-  });
+  std::u16string out(text.size(), u'\0');
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t length = 0;
+  u_strFromUTF8WithSub(out.data(), Length(out.size()), &length, text.data(), Length(text.size()),
+                       kReplacement, nullptr, &status);
+  if (U_FAILURE(status)) throw std::runtime_error(u_errorName(status));
+  out.resize(static_cast<size_t>(length));
+  return out;
 }
 
 std::u16string ToUpper(std::u16string_view text) {
@@ -58,6 +54,11 @@ std::u16string ToUpper(std::u16string_view text) {
   const int32_t length = Length(text.size());
   int32_t i = 0;
   while (i < length) {
+    if (text[static_cast<size_t>(i)] < 0x80) {  // most names are ASCII
+      const char16_t c = text[static_cast<size_t>(i++)];
+      out.push_back(c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c);
+      continue;
+    }
     const int32_t start = i;
     UChar32 c = 0;
     U16_NEXT(text.data(), i, length, c);

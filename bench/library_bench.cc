@@ -1,0 +1,198 @@
+// What the library's hot paths cost against the one system call each of them cannot avoid,
+// and what a full start-up costs.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "config/builtin_documents.h"
+#include "config/configuration.h"
+#include "config/parameter_cache.h"
+#include "context/application_context.h"
+#include "context/startup.h"
+#include "fakes.h"
+#include "platform/sqlite_registry.h"
+#include "platform/text.h"
+#include "registry/registry_module.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace velmo;
+
+// Counts what the library asks of the file system.
+class CountingFileSystem final : public platform::FileSystem {
+ public:
+  explicit CountingFileSystem(int& calls)
+      : inner_(platform::NewSystemFileSystem()), calls_(calls) {}
+  bool DirectoryExists(std::u16string_view p) override {
+    return ++calls_, inner_->DirectoryExists(p);
+  }
+  bool FileExists(std::u16string_view p) override { return ++calls_, inner_->FileExists(p); }
+  platform::FileDate LastModified(std::u16string_view p) override {
+    return ++calls_, inner_->LastModified(p);
+  }
+  platform::FileDate Created(std::u16string_view p) override {
+    return ++calls_, inner_->Created(p);
+  }
+  std::optional<platform::FileDates> Dates(std::u16string_view p) override {
+    return ++calls_, inner_->Dates(p);
+  }
+
+ private:
+  std::unique_ptr<platform::FileSystem> inner_;
+  int& calls_;
+};
+
+// An installed add-in in a scratch directory: the store, an application and a user directory.
+struct Installation {
+  Installation() {
+    std::string pattern = (fs::temp_directory_path() / "velmo-bench-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) std::abort();
+    dir = pattern;
+    Write("app/dat/velmo.cfg", "[Units]\nLength = mm\nAngle = deg\n");
+    Write("app/Dat/Geometrie.dat", "[HEA100]\nh = 96\n");
+    Write("user/dat/velmo.cfg", "[Units]\nLength = cm\n");
+    Write("params/beam.pp", "Profile = IPE200\nLength = 4500\n");
+    registry = std::make_shared<testing::ObservedRegistry>(
+        platform::NewSqliteRegistry({dir / "machine.db", dir / "user.db"}));
+    const std::u16string release = u"SOFTWARE\\MOLTRA\\VELMO_SW2\\VELMO_SW2 2";
+    registry::RegWriteString(*registry, registry::RegRootLocalMachine, release, u"PATH",
+                             platform::FromUtf8((dir / "app").string()));
+    registry::RegWriteString(*registry, registry::RegRootCurrentUser, release, u"USER",
+                             platform::FromUtf8((dir / "user").string()));
+  }
+  ~Installation() { fs::remove_all(dir); }
+
+  void Write(const std::string& relative, const std::string& text) const {
+    fs::create_directories((dir / relative).parent_path());
+    std::ofstream(dir / relative) << text;
+  }
+
+  ApplicationContext Context() {
+    ApplicationContext context(Platform{});
+    context.platform.registry = registry;
+    context.platform.message_box = std::make_shared<testing::RecordingMessageBox>();
+    context.platform.new_file_system = [this] {
+      return std::make_unique<CountingFileSystem>(fs_calls);
+    };
+    context.platform.documents = NewBuiltInDocuments();
+    return context;
+  }
+
+  fs::path dir;
+  std::shared_ptr<testing::ObservedRegistry> registry;
+  int fs_calls = 0;
+};
+
+Installation& TheInstallation() {
+  static Installation installation;
+  return installation;
+}
+
+void BM_GetPPHit(benchmark::State& state) {
+  Installation& at = TheInstallation();
+  ApplicationContext context = at.Context();
+  MOLTRAG_Init(context, u"2010");
+  const std::u16string file = platform::FromUtf8((at.dir / "params/beam.pp").string());
+  std::shared_ptr<PPDocument> pp;
+  if (MOLTRAG_GetPP(context, file, pp) != 0) state.SkipWithError("first load failed");
+  for (auto _ : state) {
+    if (MOLTRAG_GetPP(context, file, pp) != 0) state.SkipWithError("hit failed");
+    benchmark::DoNotOptimize(pp);
+  }
+}
+BENCHMARK(BM_GetPPHit);
+
+void BM_StatOfTheParameterFile(benchmark::State& state) {
+  const std::string file = (TheInstallation().dir / "params/beam.pp").string();
+  struct stat st {};
+  for (auto _ : state) {
+    if (::stat(file.c_str(), &st) != 0) state.SkipWithError("stat failed");
+    benchmark::DoNotOptimize(st);
+  }
+}
+BENCHMARK(BM_StatOfTheParameterFile);
+
+void BM_VelmoCFGRead(benchmark::State& state) {
+  Installation& at = TheInstallation();
+  ApplicationContext context = at.Context();
+  MOLTRAG_Init(context, u"2010");
+  for (auto _ : state) {
+    std::shared_ptr<ConfigDocument> config = GetVelmoCFG(context);
+    if (!config) state.SkipWithError("no configuration");
+    benchmark::DoNotOptimize(config);
+  }
+}
+BENCHMARK(BM_VelmoCFGRead);
+
+void BM_StatxOfTheUserFile(benchmark::State& state) {
+  const std::string file = (TheInstallation().dir / "user/dat/velmo.cfg").string();
+  struct statx stx {};
+  for (auto _ : state) {
+    if (::statx(AT_FDCWD, file.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) {
+      state.SkipWithError("statx failed");
+    }
+    benchmark::DoNotOptimize(stx);
+  }
+}
+BENCHMARK(BM_StatxOfTheUserFile);
+
+// Each iteration switches the version, so that each is a whole start-up.
+void BM_FullStartUp(benchmark::State& state) {
+  Installation& at = TheInstallation();
+  ApplicationContext context = at.Context();
+  MOLTRAG_Init(context, u"2010");
+  bool flip = false;
+  const int registry_before = at.registry->calls;
+  const int files_before = at.fs_calls;
+  for (auto _ : state) {
+    flip = !flip;
+    // A new user directory each time would be unfair to nobody: start-up reloads the
+    // configuration only when the user directory changed, which here it does not.
+    MOLTRAG_Init(context, flip ? u"2" : u"2010");
+  }
+  const double runs = static_cast<double>(state.iterations());
+  state.counters["registry_calls"] = (at.registry->calls - registry_before) / runs;
+  state.counters["file_system_calls"] = (at.fs_calls - files_before) / runs;
+}
+BENCHMARK(BM_FullStartUp);
+
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Iteration)
+        nanoseconds[run.benchmark_name()] = run.GetAdjustedRealTime();
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  std::map<std::string, double> nanoseconds;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  auto& t = reporter.nanoseconds;
+  const auto ratio = [&](const char* ours, const char* bare, const char* what) {
+    if (t[ours] > 0 && t[bare] > 0) {
+      std::printf("%s: %.2fx (%.0f ns against %.0f ns)\n", what, t[ours] / t[bare], t[ours],
+                  t[bare]);
+    }
+  };
+  ratio("BM_GetPPHit", "BM_StatOfTheParameterFile", "MOLTRAG_GetPP hit / stat()");
+  ratio("BM_VelmoCFGRead", "BM_StatxOfTheUserFile", "VelmoCFG read / statx()");
+  if (t["BM_FullStartUp"] > 0) std::printf("full start-up: %.1f us\n", t["BM_FullStartUp"] / 1000);
+  benchmark::Shutdown();
+  return 0;
+}
