@@ -5,6 +5,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include <atomic>
 #endif
 
 namespace velmo {
@@ -17,9 +19,15 @@ namespace {
 // MinGW with the wrong calling convention, which crashes threads as they end.
 void WINAPI FreeContext(void* context) { delete static_cast<ApplicationContext*>(context); }
 
+std::atomic<DWORD> slot{FLS_OUT_OF_INDEXES};
+
 DWORD Slot() {
-  static const DWORD slot = FlsAlloc(FreeContext);
-  return slot;
+  DWORD current = slot.load();
+  if (current != FLS_OUT_OF_INDEXES) return current;
+  const DWORD made = FlsAlloc(FreeContext);
+  if (slot.compare_exchange_strong(current, made)) return made;
+  FlsFree(made);  // another thread was first
+  return current;
 }
 
 ApplicationContext* ThisThreadContext() {
@@ -47,15 +55,25 @@ Platform SystemPlatform() {
           platform::NewSystemFileSystem, NewBuiltInDocuments()};
 }
 
-ApplicationContext& CurrentContext() {
-  if (ThisThreadContext() == nullptr) {
-    SetThisThreadContext(std::make_unique<ApplicationContext>(SystemPlatform()));
-  }
-  return *ThisThreadContext();
-}
+ApplicationContext& CurrentContext() { return CurrentContext(SystemPlatform); }
 
 void ResetCurrentContext(Platform platform) {
   SetThisThreadContext(std::make_unique<ApplicationContext>(std::move(platform)));
 }
+
+ApplicationContext& CurrentContext(Platform (*make_platform)()) {
+  if (ThisThreadContext() == nullptr) {
+    SetThisThreadContext(std::make_unique<ApplicationContext>(make_platform()));
+  }
+  return *ThisThreadContext();
+}
+
+#ifdef _WIN32
+void ReleaseAllContexts() {
+  // FlsFree runs the clean-up for every thread that holds a context.
+  const DWORD freed = slot.exchange(FLS_OUT_OF_INDEXES);
+  if (freed != FLS_OUT_OF_INDEXES) FlsFree(freed);
+}
+#endif
 
 }  // namespace velmo

@@ -69,6 +69,15 @@ ApplicationContext& CurrentContext();
 // Gives this thread a fresh, empty context on `platform`.
 void ResetCurrentContext(Platform platform);
 
+// This thread's context, made on `make_platform()` when the thread has none yet.
+ApplicationContext& CurrentContext(Platform (*make_platform)());
+
+#ifdef _WIN32
+// Frees every thread's context at once, for a DLL that is being unloaded while its process goes
+// on; contexts are then made afresh if the library is used again.
+void ReleaseAllContexts();
+#endif
+
 // The plain accessors. None of them fails or touches the registry.
 inline std::u16string UserPath(const ApplicationContext& c) { return c.user_path; }
 inline std::u16string User(const ApplicationContext& c) { return c.user_path; }

@@ -1,0 +1,235 @@
+#include <cmath>
+#include <vector>
+
+#include "server.h"
+
+namespace velmo::binding {
+namespace {
+
+// Releases a COM pointer on every way out.
+template <typename T>
+struct Held {
+  T* p = nullptr;
+  ~Held() {
+    if (p != nullptr) p->Release();
+  }
+};
+
+constexpr std::int64_t kTicksPerDay = 864000000000;  // 100 ns ticks
+// FILETIME ticks (since 1601-01-01) of the automation epoch, 1899-12-30.
+constexpr std::int64_t kAutomationEpochTicks = 94353120000000000;
+constexpr std::int64_t kSecondsFrom1601To1970 = 11644473600;
+
+// The type a by-reference parameter points to, in VARIANT terms; VT_EMPTY when it is not one
+// this binding needs to help with.
+VARTYPE PointeeType(ITypeInfo* info, const TYPEDESC& desc) {
+  if (desc.vt != VT_PTR || desc.lptdesc == nullptr) return VT_EMPTY;
+  const TYPEDESC& pointee = *desc.lptdesc;
+  switch (pointee.vt) {
+    case VT_I2:
+    case VT_I4:
+    case VT_R8:
+    case VT_BOOL:
+    case VT_BSTR:
+    case VT_DATE:
+    case VT_DISPATCH:
+    case VT_UNKNOWN:
+      return pointee.vt;
+    case VT_PTR: {
+      // An interface pointer passed by reference.
+      if (pointee.lptdesc == nullptr || pointee.lptdesc->vt != VT_USERDEFINED) return VT_EMPTY;
+      ITypeInfo* target = nullptr;
+      if (FAILED(info->GetRefTypeInfo(pointee.lptdesc->hreftype, &target))) return VT_EMPTY;
+      TYPEATTR* attr = nullptr;
+      VARTYPE vt = VT_UNKNOWN;
+      if (SUCCEEDED(target->GetTypeAttr(&attr))) {
+        if (attr->typekind == TKIND_DISPATCH || IsEqualGUID(attr->guid, IID_IDispatch) ||
+            (attr->wTypeFlags & TYPEFLAG_FDUAL)) {
+          vt = VT_DISPATCH;
+        }
+        target->ReleaseTypeAttr(attr);
+      }
+      target->Release();
+      return vt;
+    }
+    default:
+      return VT_EMPTY;
+  }
+}
+
+// One argument replaced for the call, and where its value goes back afterwards.
+struct Fixed {
+  VARIANT temp;
+  VARIANT* copy_back;  // the caller's variable, or null
+};
+
+}  // namespace
+
+std::u16string FromBstr(BSTR text) {
+  if (text == nullptr) return {};
+  return std::u16string(reinterpret_cast<const char16_t*>(text), SysStringLen(text));
+}
+
+HRESULT ToBstr(std::u16string_view text, BSTR* out) {
+  if (out == nullptr) return E_POINTER;
+  *out = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
+                           static_cast<UINT>(text.size()));
+  return *out == nullptr && !text.empty() ? E_OUTOFMEMORY : S_OK;
+}
+
+DATE ToAutomationDate(platform::FileDate date) {
+  const std::int64_t utc_ticks =
+      (date.seconds + kSecondsFrom1601To1970) * 10000000 + date.nanoseconds / 100;
+  FILETIME utc{static_cast<DWORD>(utc_ticks), static_cast<DWORD>(utc_ticks >> 32)};
+  FILETIME local{};
+  if (!FileTimeToLocalFileTime(&utc, &local)) local = utc;
+  const std::int64_t ticks =
+      (static_cast<std::int64_t>(local.dwHighDateTime) << 32 | local.dwLowDateTime) -
+      kAutomationEpochTicks;
+  // Before the epoch the whole days count back while the time of day still counts forward:
+  // 1899-12-29 06:00 is -1.25.
+  const std::int64_t days =
+      ticks >= 0 ? ticks / kTicksPerDay : -((-ticks + kTicksPerDay - 1) / kTicksPerDay);
+  const double fraction = static_cast<double>(ticks - days * kTicksPerDay) / kTicksPerDay;
+  return days >= 0 ? static_cast<double>(days) + fraction : static_cast<double>(days) - fraction;
+}
+
+platform::FileDate FromAutomationDate(DATE date) {
+  const double whole = std::trunc(date);
+  const double fraction = std::fabs(date - whole);
+  const std::int64_t ticks = static_cast<std::int64_t>(whole) * kTicksPerDay +
+                             std::llround(fraction * kTicksPerDay) + kAutomationEpochTicks;
+  FILETIME local{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  FILETIME utc{};
+  if (!LocalFileTimeToFileTime(&local, &utc)) utc = local;
+  const std::int64_t utc_ticks =
+      static_cast<std::int64_t>(utc.dwHighDateTime) << 32 | utc.dwLowDateTime;
+  return {utc_ticks / 10000000 - kSecondsFrom1601To1970,
+          static_cast<std::int32_t>(utc_ticks % 10000000) * 100};
+}
+
+HRESULT ReportError(HRESULT hr, REFGUID interface_id, std::u16string_view description) {
+  Held<ICreateErrorInfo> create;
+  if (SUCCEEDED(CreateErrorInfo(&create.p))) {
+    const std::wstring text(description.begin(), description.end());
+    create.p->SetGUID(interface_id);
+    create.p->SetSource(const_cast<LPOLESTR>(L"VELMOSWGlobalLib"));
+    create.p->SetDescription(const_cast<LPOLESTR>(text.c_str()));
+    Held<IErrorInfo> info;
+    if (SUCCEEDED(create.p->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info.p)))) {
+      SetErrorInfo(0, info.p);
+    }
+  }
+  return hr;
+}
+
+HRESULT TypeInfoOf(REFGUID guid, bool vtable_half, ITypeInfo** info) {
+  if (info == nullptr) return E_POINTER;
+  *info = nullptr;
+  Held<ITypeLib> library;
+  HRESULT hr = LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, &library.p);
+  if (FAILED(hr)) return hr;
+  Held<ITypeInfo> found;
+  hr = library.p->GetTypeInfoOfGuid(guid, &found.p);
+  if (FAILED(hr)) return hr;
+  if (vtable_half) {
+    HREFTYPE href = 0;
+    if (SUCCEEDED(found.p->GetRefTypeOfImplType(-1, &href))) {
+      return found.p->GetRefTypeInfo(href, info);
+    }
+  }
+  *info = found.p;
+  found.p = nullptr;
+  return S_OK;
+}
+
+HRESULT InvokeWithTypeInfo(ITypeInfo* info, void* object, DISPID member, WORD flags,
+                           DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                           UINT* bad_argument) {
+  if (info == nullptr) return E_UNEXPECTED;
+  if (params == nullptr || params->cArgs == 0 || params->rgvarg == nullptr) {
+    return info->Invoke(object, member, flags, params, result, exception, bad_argument);
+  }
+
+  // The description of the member being called, for its parameters' types.
+  TYPEATTR* attr = nullptr;
+  if (FAILED(info->GetTypeAttr(&attr))) {
+    return info->Invoke(object, member, flags, params, result, exception, bad_argument);
+  }
+  FUNCDESC* function = nullptr;
+  for (UINT i = 0; i < attr->cFuncs && function == nullptr; ++i) {
+    FUNCDESC* candidate = nullptr;
+    if (FAILED(info->GetFuncDesc(i, &candidate))) continue;
+    if (candidate->memid == member && (candidate->invkind & flags) != 0) {
+      function = candidate;
+    } else {
+      info->ReleaseFuncDesc(candidate);
+    }
+  }
+  info->ReleaseTypeAttr(attr);
+  if (function == nullptr) {
+    return info->Invoke(object, member, flags, params, result, exception, bad_argument);
+  }
+
+  std::vector<VARIANT> args(params->rgvarg, params->rgvarg + params->cArgs);
+  std::vector<Fixed> fixes;
+  fixes.reserve(args.size());
+  HRESULT hr = S_OK;
+  for (UINT i = 0; i < params->cArgs && SUCCEEDED(hr); ++i) {
+    // Named arguments come first; the property-put value is the last parameter.
+    int param = -1;
+    if (i < params->cNamedArgs) {
+      const DISPID named = params->rgdispidNamedArgs[i];
+      param = named == DISPID_PROPERTYPUT ? function->cParams - 1 : named;
+    } else {
+      param = static_cast<int>(params->cArgs - 1 - i);
+    }
+    if (param < 0 || param >= function->cParams) continue;
+    const ELEMDESC& element = function->lprgelemdescParam[param];
+    if ((element.paramdesc.wParamFlags & PARAMFLAG_FOUT) == 0) continue;
+    const VARTYPE target = PointeeType(info, element.tdesc);
+    if (target == VT_EMPTY) continue;
+    VARIANT& arg = args[i];
+    if (V_VT(&arg) == (VT_BYREF | target)) continue;  // already what the parameter takes
+
+    VARIANT* variable = V_VT(&arg) == (VT_BYREF | VT_VARIANT) ? V_VARIANTREF(&arg) : nullptr;
+    if (variable != nullptr && V_VT(variable) == target) {
+      // Point into the caller's variable: the callee changes it in place.
+      V_VT(&arg) = VT_BYREF | target;
+      V_BYREF(&arg) = &V_I4(variable);
+      continue;
+    }
+    Fixed fix{};
+    VariantInit(&fix.temp);
+    const VARIANT* source = variable != nullptr ? variable : &arg;
+    if (V_VT(source) == VT_EMPTY || V_VT(source) == VT_ERROR) {
+      V_VT(&fix.temp) = target;  // an unset variable: the zero of the type
+    } else if (FAILED(VariantChangeType(&fix.temp, const_cast<VARIANT*>(source), 0, target))) {
+      hr = DISP_E_TYPEMISMATCH;
+      if (bad_argument != nullptr) *bad_argument = i;
+      break;
+    }
+    fix.copy_back = variable;
+    fixes.push_back(fix);
+    V_VT(&arg) = VT_BYREF | target;
+    V_BYREF(&arg) = &V_I4(&fixes.back().temp);
+  }
+
+  if (SUCCEEDED(hr)) {
+    DISPPARAMS fixed = *params;
+    fixed.rgvarg = args.data();
+    hr = info->Invoke(object, member, flags, &fixed, result, exception, bad_argument);
+  }
+  for (Fixed& fix : fixes) {
+    if (SUCCEEDED(hr) && fix.copy_back != nullptr) {
+      VariantClear(fix.copy_back);
+      *fix.copy_back = fix.temp;  // the value moves into the caller's variable
+    } else {
+      VariantClear(&fix.temp);
+    }
+  }
+  info->ReleaseFuncDesc(function);
+  return hr;
+}
+
+}  // namespace velmo::binding

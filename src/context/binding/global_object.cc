@@ -1,0 +1,286 @@
+// MOLTRAGlobalClass as an automation object: the plain class behind a dual interface, a
+// connection point for its events, and its type information. It converts types and nothing
+// else; every member answers S_OK with the plain class's result, fallbacks included.
+#include <atomic>
+#include <new>
+
+#include "automation_documents.h"
+#include "class_factory.h"
+#include "connection_point.h"
+#include "context/application_context.h"
+#include "context/moltra_global_class.h"
+#include "server.h"
+#include "velmo.h"
+
+namespace velmo::binding {
+namespace {
+
+// The identifiers under which earlier versions of the class interface were published; widl
+// writes no constants for them.
+constexpr GUID kEarlierInterfaces[] = {
+    {0x98787F28, 0x7DD3, 0x4674, {0x9E, 0x02, 0xA7, 0xEA, 0x5B, 0x7F, 0xF8, 0x15}},
+    {0x71CD9EC7, 0x0DDF, 0x450A, {0x80, 0x2C, 0xC2, 0xA9, 0x40, 0xCA, 0x5D, 0xF9}},
+    {0x9BD3C820, 0x01FA, 0x43FA, {0xAC, 0x4A, 0x1B, 0x46, 0x61, 0xBA, 0x02, 0x20}},
+    {0xBD70254F, 0xA292, 0x404A, {0xAF, 0x7B, 0xB2, 0xBA, 0x66, 0xDE, 0x19, 0x7F}},
+    {0x55EF81B1, 0x73FC, 0x4701, {0x9F, 0x55, 0xF2, 0x24, 0xCA, 0x9D, 0xF3, 0x1A}},
+    {0x95FAA405, 0x8C4F, 0x47C4, {0x98, 0xE0, 0x91, 0xED, 0xA1, 0xCD, 0xDE, 0xC8}},
+    {0x5427456B, 0xCEA6, 0x41C3, {0xB4, 0x0F, 0x89, 0x12, 0x3C, 0x81, 0xE7, 0x64}},
+    {0x69305762, 0xD9F8, 0x4DE3, {0x95, 0xCC, 0x82, 0x0B, 0x55, 0xA2, 0x18, 0x23}},
+};
+
+bool IsClassInterface(REFIID riid) {
+  if (IsEqualIID(riid, IID__MOLTRAGlobalClass)) return true;
+  for (const GUID& earlier : kEarlierInterfaces) {
+    if (IsEqualIID(riid, earlier)) return true;
+  }
+  return false;
+}
+
+Platform AutomationPlatform() {
+  Platform platform = SystemPlatform();
+  platform.documents = NewAutomationDocuments();
+  return platform;
+}
+
+VARIANT_BOOL ToVariantBool(bool value) { return value ? VARIANT_TRUE : VARIANT_FALSE; }
+
+class GlobalObject final : public _MOLTRAGlobalClass,
+                           public IConnectionPointContainer,
+                           public IProvideClassInfo2,
+                           public ISupportErrorInfo {
+ public:
+  GlobalObject() : point_(*this, core_) { ObjectCreated(); }
+  ~GlobalObject() {
+    if (dispatch_info_ != nullptr) dispatch_info_->Release();
+    if (vtable_info_ != nullptr) vtable_info_->Release();
+    ObjectDestroyed();
+  }
+  GlobalObject(const GlobalObject&) = delete;
+  GlobalObject& operator=(const GlobalObject&) = delete;
+
+  HRESULT Init() {
+    HRESULT hr = TypeInfoOf(IID__MOLTRAGlobalClass, /*vtable_half=*/false, &dispatch_info_);
+    if (SUCCEEDED(hr)) hr = TypeInfoOf(IID__MOLTRAGlobalClass, /*vtable_half=*/true, &vtable_info_);
+    return hr;
+  }
+
+  // ---- IUnknown
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
+        IsClassInterface(riid)) {
+      *object = static_cast<_MOLTRAGlobalClass*>(this);
+    } else if (IsEqualIID(riid, IID_IConnectionPointContainer)) {
+      *object = static_cast<IConnectionPointContainer*>(this);
+    } else if (IsEqualIID(riid, IID_IProvideClassInfo) ||
+               IsEqualIID(riid, IID_IProvideClassInfo2)) {
+      *object = static_cast<IProvideClassInfo2*>(this);
+    } else if (IsEqualIID(riid, IID_ISupportErrorInfo)) {
+      *object = static_cast<ISupportErrorInfo*>(this);
+    } else {
+      *object = nullptr;
+      return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+
+  // ---- IDispatch
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+    if (count == nullptr) return E_POINTER;
+    *count = 1;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID, ITypeInfo** info) override {
+    if (info == nullptr) return E_POINTER;
+    *info = nullptr;
+    if (index != 0) return DISP_E_BADINDEX;
+    dispatch_info_->AddRef();
+    *info = dispatch_info_;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
+                                          DISPID* ids) override {
+    return DispGetIDsOfNames(vtable_info_, names, count, ids);
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS* params,
+                                   VARIANT* result, EXCEPINFO* exception,
+                                   UINT* bad_argument) override {
+    return InvokeWithTypeInfo(vtable_info_, static_cast<_MOLTRAGlobalClass*>(this), member, flags,
+                              params, result, exception, bad_argument);
+  }
+
+  // ---- _MOLTRAGlobalClass
+  HRESULT STDMETHODCALLTYPE MOLTRAG_Init(BSTR VersionStr, LONG* result) override {
+    return Status(result, [&] { return core_.MOLTRAG_Init(FromBstr(VersionStr)); });
+  }
+  HRESULT STDMETHODCALLTYPE MOLTRAG_Close(LONG* result) override {
+    return Status(result, [&] { return core_.MOLTRAG_Close(); });
+  }
+  HRESULT STDMETHODCALLTYPE MOLTRAG_EcrireUser(BSTR NewUserPath, LONG* result) override {
+    return Status(result, [&] { return core_.MOLTRAG_EcrireUser(FromBstr(NewUserPath)); });
+  }
+  HRESULT STDMETHODCALLTYPE MOLTRAG_GetServicePack(BSTR* result) override {
+    return ToBstr(core_.MOLTRAG_GetServicePack(), result);
+  }
+  HRESULT STDMETHODCALLTYPE MOLTRAG_IsDebug(VARIANT_BOOL* result) override {
+    return Flag(result, core_.MOLTRAG_IsDebug());
+  }
+  HRESULT STDMETHODCALLTYPE RegReadInterfaceValue(BSTR ValueName, BSTR* result) override {
+    return ToBstr(core_.RegReadInterfaceValue(FromBstr(ValueName)), result);
+  }
+  HRESULT STDMETHODCALLTYPE RegWriteInterfaceValue(BSTR ValueName, BSTR Value,
+                                                   VARIANT_BOOL* result) override {
+    return Flag(result, core_.RegWriteInterfaceValue(FromBstr(ValueName), FromBstr(Value)));
+  }
+  HRESULT STDMETHODCALLTYPE get_UserPath(BSTR* result) override {
+    return ToBstr(core_.UserPath(), result);
+  }
+  HRESULT STDMETHODCALLTYPE get_AppPath(BSTR* result) override {
+    return ToBstr(core_.AppPath(), result);
+  }
+  HRESULT STDMETHODCALLTYPE get_RepBase(BSTR* result) override {
+    return ToBstr(core_.RepBase(), result);
+  }
+  HRESULT STDMETHODCALLTYPE get_User(BSTR* result) override { return ToBstr(core_.User(), result); }
+  HRESULT STDMETHODCALLTYPE get_Version(BSTR* result) override {
+    return ToBstr(core_.Version(), result);
+  }
+  HRESULT STDMETHODCALLTYPE get_Application(BSTR* result) override {
+    return ToBstr(core_.Application(), result);
+  }
+  HRESULT STDMETHODCALLTYPE get_Langue(LONG* result) override {
+    return Status(result, [&] { return core_.Langue(); });
+  }
+  HRESULT STDMETHODCALLTYPE get_VelmoCFG(IDispatch** result) override {
+    if (result == nullptr) return E_POINTER;
+    *result = ToDispatchOrNone(core_.VelmoCFG());
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE putref_VelmoCFG(IDispatch** CFG) override {
+    if (CFG == nullptr) return E_POINTER;
+    try {
+      std::shared_ptr<ConfigDocument> document = ConfigFromDispatch(*CFG);
+      core_.SetVelmoCFG(document);
+    } catch (...) {
+      // The setter stops.
+    }
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get_GeometrieDat(IDispatch** result) override {
+    if (result == nullptr) return E_POINTER;
+    *result = ToDispatchOrNone(core_.GeometrieDat());
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE put_Langue(LONG* lang) override {
+    if (lang == nullptr) return E_POINTER;
+    std::int32_t value = *lang;
+    core_.SetLangue(value);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE RegReadSecurityValue(BSTR ValueName, BSTR* result) override {
+    return ToBstr(core_.RegReadSecurityValue(FromBstr(ValueName)), result);
+  }
+  HRESULT STDMETHODCALLTYPE RegWriteSecurityValue(BSTR ValueName, BSTR Value,
+                                                  VARIANT_BOOL* result) override {
+    return Flag(result, core_.RegWriteSecurityValue(FromBstr(ValueName), FromBstr(Value)));
+  }
+  HRESULT STDMETHODCALLTYPE MOLTRAG_GetPP(BSTR nomPP, IDispatch** PP, LONG* result) override {
+    if (PP == nullptr || result == nullptr) return E_POINTER;
+    std::shared_ptr<PPDocument> document;
+    *result = core_.MOLTRAG_GetPP(FromBstr(nomPP), document);
+    IDispatch* handed = nullptr;
+    if (*result == 0) {
+      try {
+        handed = ToDispatch(document);
+      } catch (...) {
+        *result = -1;
+      }
+    }
+    if (*PP != nullptr) (*PP)->Release();
+    *PP = handed;
+    return S_OK;
+  }
+
+  // ---- IConnectionPointContainer
+  HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** out) override {
+    if (out != nullptr) *out = nullptr;
+    return E_NOTIMPL;  // one point, found by its identifier
+  }
+  HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** out) override {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (!IsEqualIID(riid, DIID___MOLTRAGlobalClass)) return CONNECT_E_NOCONNECTION;
+    *out = &point_;
+    point_.AddRef();
+    return S_OK;
+  }
+
+  // ---- IProvideClassInfo2
+  HRESULT STDMETHODCALLTYPE GetClassInfo(ITypeInfo** info) override {
+    return TypeInfoOf(CLSID_MOLTRAGlobalClass, /*vtable_half=*/false, info);
+  }
+  HRESULT STDMETHODCALLTYPE GetGUID(DWORD kind, GUID* guid) override {
+    if (guid == nullptr) return E_POINTER;
+    if (kind != GUIDKIND_DEFAULT_SOURCE_DISP_IID) {
+      *guid = GUID_NULL;
+      return E_INVALIDARG;
+    }
+    *guid = DIID___MOLTRAGlobalClass;
+    return S_OK;
+  }
+
+  // ---- ISupportErrorInfo
+  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
+    return IsClassInterface(riid) ? S_OK : S_FALSE;
+  }
+
+ private:
+  template <typename Work>
+  static HRESULT Status(LONG* result, Work&& work) {
+    if (result == nullptr) return E_POINTER;
+    *result = work();
+    return S_OK;
+  }
+  static HRESULT Flag(VARIANT_BOOL* result, bool value) {
+    if (result == nullptr) return E_POINTER;
+    *result = ToVariantBool(value);
+    return S_OK;
+  }
+  template <typename Document>
+  static IDispatch* ToDispatchOrNone(const std::shared_ptr<Document>& document) {
+    try {
+      return ToDispatch(document);
+    } catch (...) {
+      return nullptr;
+    }
+  }
+
+  MOLTRAGlobalClass core_;
+  ConnectionPoint point_;
+  ITypeInfo* dispatch_info_ = nullptr;
+  ITypeInfo* vtable_info_ = nullptr;
+  std::atomic<ULONG> references_{1};
+};
+
+}  // namespace
+
+void PrepareThreadContext() { CurrentContext(AutomationPlatform); }
+
+HRESULT CreateGlobalObject(REFIID riid, void** object) {
+  PrepareThreadContext();
+  GlobalObject* made = new (std::nothrow) GlobalObject();
+  if (made == nullptr) return E_OUTOFMEMORY;
+  HRESULT hr = made->Init();
+  if (SUCCEEDED(hr)) hr = made->QueryInterface(riid, object);
+  made->Release();
+  return hr;
+}
+
+}  // namespace velmo::binding
