@@ -31,27 +31,14 @@ const std::u16string kAppFile = std::u16string(kApp) + u"dat\\velmo.cfg";
 class ConfigDatesTest : public ::testing::Test {
  protected:
   ConfigDatesTest() : context_(Platform{}) {
-    context_.platform.new_file_system = [this] {
+    context_.platform.new_file_system = [this, make = files_.Maker()] {
       ++file_systems_made_;
-      return std::make_unique<Forwarding>(files_);
+      return make();
     };
     context_.platform.documents = documents_;
     context_.user_path = kUser;
     context_.app_path = kApp;
   }
-
-  // The context owns its file-system object; this one passes to the fake the test holds.
-  class Forwarding final : public platform::FileSystem {
-   public:
-    explicit Forwarding(FakeFileSystem& to) : to_(to) {}
-    bool DirectoryExists(std::u16string_view p) override { return to_.DirectoryExists(p); }
-    bool FileExists(std::u16string_view p) override { return to_.FileExists(p); }
-    FileDate LastModified(std::u16string_view p) override { return to_.LastModified(p); }
-    FileDate Created(std::u16string_view p) override { return to_.Created(p); }
-
-   private:
-    FakeFileSystem& to_;
-  };
 
   void UserFile(FileDate modified, FileDate created) {
     files_.files[kUserFile] = {modified, created};

@@ -56,24 +56,12 @@ const ScriptedDocuments::Document& AsDocument(const std::shared_ptr<PPDocument>&
 class ParameterCacheTest : public ::testing::Test {
  protected:
   ParameterCacheTest() : context_(Platform{}) {
-    context_.platform.new_file_system = [this] { return std::make_unique<Forward>(files_); };
+    context_.platform.new_file_system = files_.Maker();
     context_.platform.documents = documents_;
     context_.version = u"2010";
     context_.release = u"2";
     context_.pp_cache.emplace();
   }
-
-  class Forward final : public platform::FileSystem {
-   public:
-    explicit Forward(FakeFileSystem& to) : to_(to) {}
-    bool DirectoryExists(std::u16string_view p) override { return to_.DirectoryExists(p); }
-    bool FileExists(std::u16string_view p) override { return to_.FileExists(p); }
-    FileDate LastModified(std::u16string_view p) override { return to_.LastModified(p); }
-    FileDate Created(std::u16string_view p) override { return to_.Created(p); }
-
-   private:
-    FakeFileSystem& to_;
-  };
 
   void File(const std::u16string& path, std::int64_t modified) {
     files_.files[path] = {{modified, 0}, {modified, 0}};

@@ -107,6 +107,26 @@ platform::FileDate FakeFileSystem::LastModified(std::u16string_view path) {
 
 platform::FileDate FakeFileSystem::Created(std::u16string_view path) { return Get(path).created; }
 
+namespace {
+
+class ForwardingFileSystem final : public FileSystem {
+ public:
+  explicit ForwardingFileSystem(FakeFileSystem& to) : to_(to) {}
+  bool DirectoryExists(std::u16string_view p) override { return to_.DirectoryExists(p); }
+  bool FileExists(std::u16string_view p) override { return to_.FileExists(p); }
+  FileDate LastModified(std::u16string_view p) override { return to_.LastModified(p); }
+  FileDate Created(std::u16string_view p) override { return to_.Created(p); }
+
+ private:
+  FakeFileSystem& to_;
+};
+
+}  // namespace
+
+std::function<std::unique_ptr<FileSystem>()> FakeFileSystem::Maker() {
+  return [this] { return std::make_unique<ForwardingFileSystem>(*this); };
+}
+
 bool RecordingDocuments::Document::Load(std::u16string_view path) {
   loaded.emplace_back(path);
   log_->loaded.emplace_back(path);

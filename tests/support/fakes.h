@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <functional>
 #include <map>
 
 #include "config/config_document.h"
@@ -96,6 +97,10 @@ class FakeFileSystem final : public platform::FileSystem {
   bool FileExists(std::u16string_view path) override;
   platform::FileDate LastModified(std::u16string_view path) override;
   platform::FileDate Created(std::u16string_view path) override;
+
+  // For Platform::new_file_system: the context owns what it makes, and each one it makes
+  // passes every question on to this fake, which the test keeps.
+  std::function<std::unique_ptr<platform::FileSystem>()> Maker();
 
  private:
   const File& Get(std::u16string_view path);
