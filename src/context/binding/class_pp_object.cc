@@ -6,6 +6,7 @@
 #include "automation_documents.h"
 #include "class_factory.h"
 #include "config/class_pp.h"
+#include "dual_dispatch.h"
 #include "platform/text.h"
 #include "server.h"
 #include "velmo.h"
@@ -13,22 +14,14 @@
 namespace velmo::binding {
 namespace {
 
-class ClassPPObject final : public _classPP, public ISupportErrorInfo {
+class ClassPPObject final : public DualDispatch<_classPP>, public ISupportErrorInfo {
  public:
   ClassPPObject() { ObjectCreated(); }
-  ~ClassPPObject() {
-    if (dispatch_info_ != nullptr) dispatch_info_->Release();
-    if (vtable_info_ != nullptr) vtable_info_->Release();
-    ObjectDestroyed();
-  }
+  ~ClassPPObject() { ObjectDestroyed(); }
   ClassPPObject(const ClassPPObject&) = delete;
   ClassPPObject& operator=(const ClassPPObject&) = delete;
 
-  HRESULT Init() {
-    HRESULT hr = TypeInfoOf(IID__classPP, /*vtable_half=*/false, &dispatch_info_);
-    if (SUCCEEDED(hr)) hr = TypeInfoOf(IID__classPP, /*vtable_half=*/true, &vtable_info_);
-    return hr;
-  }
+  HRESULT Init() { return LoadTypeInfo(IID__classPP); }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
     if (object == nullptr) return E_POINTER;
@@ -49,30 +42,6 @@ class ClassPPObject final : public _classPP, public ISupportErrorInfo {
     const ULONG left = --references_;
     if (left == 0) delete this;
     return left;
-  }
-
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-    if (count == nullptr) return E_POINTER;
-    *count = 1;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID, ITypeInfo** info) override {
-    if (info == nullptr) return E_POINTER;
-    *info = nullptr;
-    if (index != 0) return DISP_E_BADINDEX;
-    dispatch_info_->AddRef();
-    *info = dispatch_info_;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
-                                          DISPID* ids) override {
-    return DispGetIDsOfNames(vtable_info_, names, count, ids);
-  }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS* params,
-                                   VARIANT* result, EXCEPINFO* exception,
-                                   UINT* bad_argument) override {
-    return InvokeWithTypeInfo(vtable_info_, static_cast<_classPP*>(this), member, flags, params,
-                              result, exception, bad_argument);
   }
 
   HRESULT STDMETHODCALLTYPE get_PP(IDispatch** result) override {
@@ -142,8 +111,6 @@ class ClassPPObject final : public _classPP, public ISupportErrorInfo {
 
  private:
   classPP entry_;
-  ITypeInfo* dispatch_info_ = nullptr;
-  ITypeInfo* vtable_info_ = nullptr;
   std::atomic<ULONG> references_{1};
 };
 

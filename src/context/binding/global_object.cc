@@ -9,6 +9,7 @@
 #include "connection_point.h"
 #include "context/application_context.h"
 #include "context/moltra_global_class.h"
+#include "dual_dispatch.h"
 #include "server.h"
 #include "velmo.h"
 
@@ -44,25 +45,17 @@ Platform AutomationPlatform() {
 
 VARIANT_BOOL ToVariantBool(bool value) { return value ? VARIANT_TRUE : VARIANT_FALSE; }
 
-class GlobalObject final : public _MOLTRAGlobalClass,
+class GlobalObject final : public DualDispatch<_MOLTRAGlobalClass>,
                            public IConnectionPointContainer,
                            public IProvideClassInfo2,
                            public ISupportErrorInfo {
  public:
   GlobalObject() : point_(*this, core_) { ObjectCreated(); }
-  ~GlobalObject() {
-    if (dispatch_info_ != nullptr) dispatch_info_->Release();
-    if (vtable_info_ != nullptr) vtable_info_->Release();
-    ObjectDestroyed();
-  }
+  ~GlobalObject() { ObjectDestroyed(); }
   GlobalObject(const GlobalObject&) = delete;
   GlobalObject& operator=(const GlobalObject&) = delete;
 
-  HRESULT Init() {
-    HRESULT hr = TypeInfoOf(IID__MOLTRAGlobalClass, /*vtable_half=*/false, &dispatch_info_);
-    if (SUCCEEDED(hr)) hr = TypeInfoOf(IID__MOLTRAGlobalClass, /*vtable_half=*/true, &vtable_info_);
-    return hr;
-  }
+  HRESULT Init() { return LoadTypeInfo(IID__MOLTRAGlobalClass); }
 
   // ---- IUnknown
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
@@ -89,31 +82,6 @@ class GlobalObject final : public _MOLTRAGlobalClass,
     const ULONG left = --references_;
     if (left == 0) delete this;
     return left;
-  }
-
-  // ---- IDispatch
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-    if (count == nullptr) return E_POINTER;
-    *count = 1;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID, ITypeInfo** info) override {
-    if (info == nullptr) return E_POINTER;
-    *info = nullptr;
-    if (index != 0) return DISP_E_BADINDEX;
-    dispatch_info_->AddRef();
-    *info = dispatch_info_;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
-                                          DISPID* ids) override {
-    return DispGetIDsOfNames(vtable_info_, names, count, ids);
-  }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS* params,
-                                   VARIANT* result, EXCEPINFO* exception,
-                                   UINT* bad_argument) override {
-    return InvokeWithTypeInfo(vtable_info_, static_cast<_MOLTRAGlobalClass*>(this), member, flags,
-                              params, result, exception, bad_argument);
   }
 
   // ---- _MOLTRAGlobalClass
@@ -264,8 +232,6 @@ class GlobalObject final : public _MOLTRAGlobalClass,
 
   MOLTRAGlobalClass core_;
   ConnectionPoint point_;
-  ITypeInfo* dispatch_info_ = nullptr;
-  ITypeInfo* vtable_info_ = nullptr;
   std::atomic<ULONG> references_{1};
 };
 

@@ -1,0 +1,61 @@
+// The IDispatch half of a dual interface, served from the embedded type library.
+#ifndef VELMO_CONTEXT_BINDING_DUAL_DISPATCH_H_
+#define VELMO_CONTEXT_BINDING_DUAL_DISPATCH_H_
+
+#include "server.h"
+
+namespace velmo::binding {
+
+// `Interface` is a dual interface of the type library with identifier `iid`.
+template <typename Interface>
+class DualDispatch : public Interface {
+ public:
+  DualDispatch(const DualDispatch&) = delete;
+  DualDispatch& operator=(const DualDispatch&) = delete;
+
+  // Loads the interface's two descriptions; the object is usable only if this succeeded.
+  HRESULT LoadTypeInfo(REFIID iid) {
+    HRESULT hr = TypeInfoOf(iid, /*vtable_half=*/false, &dispatch_info_);
+    if (SUCCEEDED(hr)) hr = TypeInfoOf(iid, /*vtable_half=*/true, &vtable_info_);
+    return hr;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+    if (count == nullptr) return E_POINTER;
+    *count = 1;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID, ITypeInfo** info) override {
+    if (info == nullptr) return E_POINTER;
+    *info = nullptr;
+    if (index != 0) return DISP_E_BADINDEX;
+    dispatch_info_->AddRef();
+    *info = dispatch_info_;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
+                                          DISPID* ids) override {
+    return DispGetIDsOfNames(vtable_info_, names, count, ids);
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS* params,
+                                   VARIANT* result, EXCEPINFO* exception,
+                                   UINT* bad_argument) override {
+    return InvokeWithTypeInfo(vtable_info_, static_cast<Interface*>(this), member, flags, params,
+                              result, exception, bad_argument);
+  }
+
+ protected:
+  DualDispatch() = default;
+  ~DualDispatch() {
+    if (dispatch_info_ != nullptr) dispatch_info_->Release();
+    if (vtable_info_ != nullptr) vtable_info_->Release();
+  }
+
+ private:
+  ITypeInfo* dispatch_info_ = nullptr;  // what callers are given
+  ITypeInfo* vtable_info_ = nullptr;    // what ITypeInfo::Invoke needs
+};
+
+}  // namespace velmo::binding
+
+#endif  // VELMO_CONTEXT_BINDING_DUAL_DISPATCH_H_
