@@ -1,6 +1,7 @@
 #include "context/binding/automation_documents.h"
 
 #include <windows.h>
+
 #include <oleauto.h>
 
 #include <atomic>
@@ -10,19 +11,19 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "config/builtin_documents.h"
 #include "platform/text.h"
 
 namespace velmo::binding {
-
-// How many of this file's automation objects are alive; DllCanUnloadNow must say no while any is.
-std::size_t LiveAutomationObjects();
 
 namespace {
 
@@ -168,7 +169,7 @@ class Arguments {
       Fail(position, DISP_E_TYPEMISMATCH);
     }
     Variant copy;
-    HRESULT code = VariantCopyInd(&copy.value, source);
+    HRESULT code = VariantCopyInd(&copy.value, const_cast<VARIANT*>(source));
     if (SUCCEEDED(code)) code = VariantChangeTypeEx(&out, &copy.value, lcid_, 0, type);
     if (code == E_OUTOFMEMORY) throw std::bad_alloc();
     if (FAILED(code)) Fail(position, code == DISP_E_OVERFLOW ? code : DISP_E_TYPEMISMATCH);
@@ -276,8 +277,8 @@ class AutomationObject : public IDispatch {
     return result;
   }
 
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags,
-                                   DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
+                                   VARIANT* result, EXCEPINFO* exception,
                                    UINT* argument_error) override {
     if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     const Member* member = nullptr;
@@ -364,17 +365,20 @@ bool LoadFrom(auto& document, const std::u16string& path) {
 class ConfigObject final : public AutomationObject {
  public:
   ConfigObject(std::shared_ptr<ConfigDocument> document, IniDocument& ini)
-      : AutomationObject(Kind::kConfig, document.get()), document_(std::move(document)), ini_(ini) {}
+      : AutomationObject(Kind::kConfig, document.get()),
+        document_(std::move(document)),
+        ini_(ini) {}
 
   const std::shared_ptr<ConfigDocument>& document() const { return document_; }
-  IniDocument& ini() const { return ini_; }
 
  private:
   enum : DISPID { kLoad = 1, kMerge, kValue, kSections };
 
   std::span<const Member> Members() const override {
-    static constexpr Member kMembers[] = {
-        {L"Load", kLoad, 1}, {L"Merge", kMerge, 1}, {L"Value", kValue, 2}, {L"Sections", kSections, 0}};
+    static constexpr Member kMembers[] = {{L"Load", kLoad, 1},
+                                          {L"Merge", kMerge, 1},
+                                          {L"Value", kValue, 2},
+                                          {L"Sections", kSections, 0}};
     return kMembers;
   }
 
@@ -465,16 +469,16 @@ template <class Object, class Document, class BuiltIn>
 IDispatch* ObjectFor(const std::shared_ptr<Document>& document, BuiltIn& built_in) {
   Registry& registry = TheRegistry();
   std::lock_guard lock(registry.mutex);
-  auto found = registry.objects.find(document.get());
-  if (found != registry.objects.end() && found->second->TryAddRef()) return found->second;
-  auto* made = new Object(document, built_in);
+  // The slot first, so that nothing made has to be released under the lock, which Release takes.
+  auto [slot, inserted] = registry.objects.try_emplace(document.get(), nullptr);
+  if (!inserted && slot->second->TryAddRef()) return slot->second;
   try {
-    registry.objects.insert_or_assign(document.get(), made);
+    slot->second = new Object(document, built_in);
   } catch (...) {
-    made->Release();  // never registered, so this takes no lock
+    if (inserted) registry.objects.erase(slot);  // an object on its way out keeps its entry
     throw;
   }
-  return made;
+  return slot->second;
 }
 
 // ---- the outside libraries' objects

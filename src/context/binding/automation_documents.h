@@ -10,6 +10,7 @@
 
 #include <oaidl.h>
 
+#include <cstddef>
 #include <memory>
 
 #include "config/config_document.h"
@@ -27,6 +28,9 @@ IDispatch* ToDispatch(const std::shared_ptr<PPDocument>& document);
 // and Merge reach it by name. Null for null.
 std::shared_ptr<ConfigDocument> ConfigFromDispatch(IDispatch* object);
 std::shared_ptr<PPDocument> PPFromDispatch(IDispatch* object);
+
+// How many of our document objects are alive: while any is, the DLL must stay loaded.
+std::size_t LiveAutomationObjects();
 
 }  // namespace velmo::binding
 

@@ -1,6 +1,7 @@
 // The module's handle and the counts that decide whether it may be unloaded.
 #include <atomic>
 
+#include "automation_documents.h"
 #include "server.h"
 
 namespace velmo::binding {
@@ -32,6 +33,8 @@ std::wstring ModulePath() {
 void ObjectCreated() { ++live_objects; }
 void ObjectDestroyed() { --live_objects; }
 void LockServer(bool lock) { lock ? ++server_locks : --server_locks; }
-bool CanUnloadNow() { return live_objects == 0 && server_locks == 0; }
+bool CanUnloadNow() {
+  return live_objects == 0 && server_locks == 0 && LiveAutomationObjects() == 0;
+}
 
 }  // namespace velmo::binding
