@@ -127,7 +127,75 @@ class ConnectionEnumerator final : public IEnumConnections {
   std::atomic<ULONG> references_{1};
 };
 
+class PointEnumerator final : public IEnumConnectionPoints {
+ public:
+  PointEnumerator(IConnectionPoint* point, bool done) : point_(point), done_(done) {
+    point_->AddRef();
+    ObjectCreated();
+  }
+  ~PointEnumerator() {
+    point_->Release();
+    ObjectDestroyed();
+  }
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IEnumConnectionPoints)) {
+      *object = static_cast<IEnumConnectionPoints*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+
+  HRESULT STDMETHODCALLTYPE Next(ULONG count, IConnectionPoint** out, ULONG* fetched) override {
+    if (out == nullptr || (count > 1 && fetched == nullptr)) return E_POINTER;
+    ULONG n = 0;
+    if (count > 0 && !done_) {
+      out[0] = point_;
+      point_->AddRef();
+      done_ = true;
+      n = 1;
+    }
+    if (fetched != nullptr) *fetched = n;
+    return n == count ? S_OK : S_FALSE;
+  }
+  HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
+    if (count == 0) return S_OK;
+    const bool had = !done_;
+    done_ = true;
+    return had && count == 1 ? S_OK : S_FALSE;
+  }
+  HRESULT STDMETHODCALLTYPE Reset() override {
+    done_ = false;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Clone(IEnumConnectionPoints** out) override {
+    if (out == nullptr) return E_POINTER;
+    *out = new (std::nothrow) PointEnumerator(point_, done_);
+    return *out == nullptr ? E_OUTOFMEMORY : S_OK;
+  }
+
+ private:
+  IConnectionPoint* point_;
+  bool done_;
+  std::atomic<ULONG> references_{1};
+};
+
 }  // namespace
+
+HRESULT EnumerateOnePoint(IConnectionPoint* point, IEnumConnectionPoints** out) {
+  if (out == nullptr) return E_POINTER;
+  *out = new (std::nothrow) PointEnumerator(point, /*done=*/false);
+  return *out == nullptr ? E_OUTOFMEMORY : S_OK;
+}
 
 HRESULT ConnectionPoint::QueryInterface(REFIID riid, void** object) {
   if (object == nullptr) return E_POINTER;

@@ -32,6 +32,9 @@ class ConnectionPoint final : public IConnectionPoint {
   MOLTRAGlobalClass& listeners_;
 };
 
+// An enumerator of the container's one connection point, for IConnectionPointContainer.
+HRESULT EnumerateOnePoint(IConnectionPoint* point, IEnumConnectionPoints** out);
+
 }  // namespace velmo::binding
 
 #endif  // VELMO_CONTEXT_BINDING_CONNECTION_POINT_H_

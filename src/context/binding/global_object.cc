@@ -178,8 +178,7 @@ class GlobalObject final : public DualDispatch<_MOLTRAGlobalClass>,
 
   // ---- IConnectionPointContainer
   HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** out) override {
-    if (out != nullptr) *out = nullptr;
-    return E_NOTIMPL;  // one point, found by its identifier
+    return EnumerateOnePoint(&point_, out);
   }
   HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** out) override {
     if (out == nullptr) return E_POINTER;

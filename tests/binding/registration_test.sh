@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# regsvr32 on VELMOSWGlobalLib.dll in the current WINEPREFIX, and what it leaves in the registry:
+# everything a COM caller needs once registered, none of it once unregistered.
+#
+#   registration_test.sh register|unregister 64|32 DLL RESULTS.xml
+#
+# The registry is read with reg.exe of the DLL's own bitness, in that bitness's view; classes
+# registered by a 32-bit DLL live in the 32-bit view of HKCR.
+set -u
+mode=$1
+bits=$2
+dll_host=$3
+results=$4
+
+case "${bits}" in
+  64) wine=/usr/lib/wine/wine64 view=/reg:64 platform=win64 ;;
+  32) wine=wine view=/reg:32 platform=win32 ;;
+  *)
+    echo "registration_test: bitness must be 64 or 32, not '${bits}'" >&2
+    exit 2
+    ;;
+esac
+case "${mode}" in
+  register | unregister) ;;
+  *)
+    echo "registration_test: mode must be register or unregister, not '${mode}'" >&2
+    exit 2
+    ;;
+esac
+
+dll=$(winepath -w "${dll_host}") || exit 2
+clsid_global='{1104EF27-D456-4708-83BA-C4B6968611C8}'
+clsid_pp='{42F70839-C926-4A42-88E6-3427D2BCAE30}'
+libid='{94111C8C-8F9F-461D-ABCA-894E24C47031}'
+iid_global='{2B8EC0FB-CD34-453F-BD14-E2F3F9B70A95}'
+iid_pp='{691FB756-27D4-4C19-A925-ACA822ED9CA2}'
+automation_marshaller='{00020424-0000-0000-C000-000000000046}'
+
+tests=0
+failures=0
+report=""
+pass() { report+="<testcase name=\"$1\" classname=\"${mode}${bits}\"/>"; }
+fail() {  # name, message
+  failures=$((failures + 1))
+  echo "FAILED ${mode} ${bits}-bit: $1: $2"
+  local message=${2//&/&amp;}
+  message=${message//</&lt;}
+  message=${message//>/&gt;}
+  message=${message//\"/&quot;}
+  report+="<testcase name=\"$1\" classname=\"${mode}${bits}\"><failure message=\"${message}\"/></testcase>"
+}
+
+# The data of one value, or nothing with status 1 when the key or the value is missing. reg.exe
+# prints "    NAME    TYPE    DATA" with CRLF line ends; "(Default)" names the default value.
+value_of() {  # key, value name ("" for the default)
+  local out line
+  if [[ -z "$2" ]]; then
+    out=$("${wine}" reg query "$1" /ve "${view}" 2>/dev/null) || return 1
+    line=$(tr -d '\r' <<<"${out}" | grep -m1 '^    (Default)    REG_')
+  else
+    out=$("${wine}" reg query "$1" /v "$2" "${view}" 2>/dev/null) || return 1
+    line=$(tr -d '\r' <<<"${out}" | grep -m1 -iF "    $2    REG_")
+  fi
+  [[ -n "${line}" ]] || return 1
+  # Past the name and the type; a value's data may itself hold spaces.
+  sed 's/^    .*    REG_[A-Z_]*    //; s/^    .*    REG_[A-Z_]*$//' <<<"${line}"
+}
+
+key_exists() { "${wine}" reg query "$1" "${view}" >/dev/null 2>&1; }
+
+expect_value() {  # name, key, value name, expected data (compared without regard to case)
+  tests=$((tests + 1))
+  local got
+  if ! got=$(value_of "$2" "$3"); then
+    fail "$1" "$2 [${3:-(Default)}] is missing"
+  elif [[ "${got,,}" != "${4,,}" ]]; then
+    fail "$1" "$2 [${3:-(Default)}] is '${got}', expected '$4'"
+  else
+    pass "$1"
+  fi
+}
+
+expect_gone() {  # name, key
+  tests=$((tests + 1))
+  if key_exists "$2"; then
+    fail "$1" "$2 is still there"
+  else
+    pass "$1"
+  fi
+}
+
+tests=$((tests + 1))
+if [[ "${mode}" == register ]]; then
+  wine regsvr32 /s "${dll}"
+else
+  wine regsvr32 /u /s "${dll}"
+fi
+status=$?
+if ((status == 0)); then pass regsvr32; else fail regsvr32 "regsvr32 exited with ${status}"; fi
+
+if [[ "${mode}" == register ]]; then
+  for class in global pp; do
+    if [[ ${class} == global ]]; then
+      clsid=${clsid_global} progid=VELMOSWGlobalLib.MOLTRAGlobalClass iid=${iid_global}
+    else
+      clsid=${clsid_pp} progid=VELMOSWGlobalLib.classPP iid=${iid_pp}
+    fi
+    expect_value "${class}-inproc-server" "HKCR\\CLSID\\${clsid}\\InprocServer32" "" "${dll}"
+    expect_value "${class}-threading-model" "HKCR\\CLSID\\${clsid}\\InprocServer32" \
+      ThreadingModel Apartment
+    expect_value "${class}-progid" "HKCR\\${progid}\\CLSID" "" "${clsid}"
+    expect_value "${class}-interface-typelib" "HKCR\\Interface\\${iid}\\TypeLib" "" "${libid}"
+    expect_value "${class}-interface-typelib-version" "HKCR\\Interface\\${iid}\\TypeLib" \
+      Version 1.9
+    expect_value "${class}-interface-marshaller" "HKCR\\Interface\\${iid}\\ProxyStubClsid32" "" \
+      "${automation_marshaller}"
+  done
+  expect_value typelib-version "HKCR\\TypeLib\\${libid}\\1.9" "" VELMOSWGlobalLib
+  expect_value typelib-file "HKCR\\TypeLib\\${libid}\\1.9\\0\\${platform}" "" "${dll}"
+else
+  expect_gone global-clsid "HKCR\\CLSID\\${clsid_global}"
+  expect_gone pp-clsid "HKCR\\CLSID\\${clsid_pp}"
+  expect_gone global-progid "HKCR\\VELMOSWGlobalLib.MOLTRAGlobalClass"
+  expect_gone pp-progid "HKCR\\VELMOSWGlobalLib.classPP"
+  expect_gone global-interface "HKCR\\Interface\\${iid_global}"
+  expect_gone pp-interface "HKCR\\Interface\\${iid_pp}"
+  expect_gone typelib-file "HKCR\\TypeLib\\${libid}\\1.9\\0\\${platform}"
+  # The version key is shared by both bitnesses: it stays while the other one is registered.
+  if [[ ${platform} == win64 ]]; then other=win32; else other=win64; fi
+  if ! key_exists "HKCR\\TypeLib\\${libid}\\1.9\\0\\${other}"; then
+    expect_gone typelib-version "HKCR\\TypeLib\\${libid}\\1.9"
+  fi
+fi
+
+echo "registration_test (${mode}, ${bits}-bit): $((tests - failures)) of ${tests} checks passed"
+mkdir -p "$(dirname "${results}")"
+printf '<?xml version="1.0" encoding="UTF-8"?>\n<testsuites tests="%d" failures="%d" disabled="0" errors="0" name="%s">\n<testsuite name="%s" tests="%d" failures="%d">%s</testsuite>\n</testsuites>\n' \
+  "${tests}" "${failures}" "${mode}_test" "${mode}${bits}" "${tests}" "${failures}" "${report}" \
+  >"${results}"
+((failures == 0))
