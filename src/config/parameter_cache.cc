@@ -1,5 +1,6 @@
 #include "config/parameter_cache.h"
 
+#include <cstring>
 #include <optional>
 
 #include "config/file_system_queries.h"
@@ -11,13 +12,17 @@ namespace {
 
 // Names compare in upper case, the first match in slot order winning; the same spelling, the
 // usual case, needs no conversion.
+bool Same(std::u16string_view a, std::u16string_view b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0;
+}
+
 int Find(const ParameterCache& cache, std::u16string_view name) {
   std::optional<std::u16string> upper;
   for (size_t slot = 0; slot < cache.size(); ++slot) {
     if (!cache[slot]) continue;
-    if (cache[slot]->fichier() == name) return static_cast<int>(slot);
+    if (Same(cache[slot]->fichier(), name)) return static_cast<int>(slot);
     if (!upper) upper = platform::ToUpper(name);
-    if (cache[slot]->upper_fichier() == *upper) return static_cast<int>(slot);
+    if (Same(cache[slot]->upper_fichier(), *upper)) return static_cast<int>(slot);
   }
   return -1;
 }

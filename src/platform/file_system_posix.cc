@@ -71,22 +71,21 @@ std::string ResolvedPath(const std::string& text) {
 }
 
 // Runs `call` on the path as spelled, which is all it takes when it exists, and once more on
-// the case-resolved path when that found nothing.
+// the case-resolved path when that found nothing. `used`, when given, names the path tried last.
 template <typename Call>
 int OnHostPath(std::u16string_view path, Call&& call, std::string* used = nullptr) {
-  const std::string direct = DirectPath(path);
-  int rc = call(direct);
-  std::string chosen = direct;
+  std::string host = DirectPath(path);
+  int rc = call(host);
   if (rc != 0 && (errno == ENOENT || errno == ENOTDIR)) {
-    const std::string resolved = ResolvedPath(direct);
-    if (resolved != direct) {
+    std::string resolved = ResolvedPath(host);
+    if (resolved != host) {
       rc = call(resolved);
-      chosen = resolved;
+      host = std::move(resolved);
     } else {
       errno = ENOENT;
     }
   }
-  if (used != nullptr) *used = chosen;
+  if (used != nullptr) *used = std::move(host);
   return rc;
 }
 

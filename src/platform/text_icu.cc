@@ -2,7 +2,6 @@
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
 
-#include <algorithm>
 #include <climits>
 #include <stdexcept>
 
@@ -24,10 +23,14 @@ int32_t Length(size_t size) {
 // takes more than 3 UTF-8 bytes, nor a UTF-8 byte more than one UTF-16 unit.
 std::string ToUtf8(std::u16string_view text) {
   // ASCII, as most paths and names are, is its own UTF-8.
-  if (std::all_of(text.begin(), text.end(), [](char16_t c) { return c < 0x80; })) {
-    return std::string(text.begin(), text.end());
+  std::string out(text.size(), '\0');
+  size_t ascii = 0;
+  while (ascii < text.size() && text[ascii] < 0x80) {
+    out[ascii] = static_cast<char>(text[ascii]);
+    ++ascii;
   }
-  std::string out(text.size() * 3, '\0');
+  if (ascii == text.size()) return out;
+  out.assign(text.size() * 3, '\0');
   UErrorCode status = U_ZERO_ERROR;
   int32_t length = 0;
   u_strToUTF8WithSub(out.data(), Length(out.size()), &length, text.data(), Length(text.size()),
