@@ -20,6 +20,7 @@
 #include "fakes.h"
 #include "platform/sqlite_registry.h"
 #include "platform/text.h"
+#include "ratio_reporter.h"
 #include "registry/registry_module.h"
 
 namespace {
@@ -165,34 +166,17 @@ void BM_FullStartUp(benchmark::State& state) {
 }
 BENCHMARK(BM_FullStartUp);
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration)
-        nanoseconds[run.benchmark_name()] = run.GetAdjustedRealTime();
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> nanoseconds;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  velmo::bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  auto& t = reporter.nanoseconds;
-  const auto ratio = [&](const char* ours, const char* bare, const char* what) {
-    if (t[ours] > 0 && t[bare] > 0) {
-      std::printf("%s: %.2fx (%.0f ns against %.0f ns)\n", what, t[ours] / t[bare], t[ours],
-                  t[bare]);
-    }
-  };
-  ratio("BM_GetPPHit", "BM_StatOfTheParameterFile", "MOLTRAG_GetPP hit / stat()");
-  ratio("BM_VelmoCFGRead", "BM_StatxOfTheUserFile", "VelmoCFG read / statx()");
-  if (t["BM_FullStartUp"] > 0) std::printf("full start-up: %.1f us\n", t["BM_FullStartUp"] / 1000);
+  reporter.PrintRatio("BM_GetPPHit", "BM_StatOfTheParameterFile", "MOLTRAG_GetPP hit / stat()");
+  reporter.PrintRatio("BM_VelmoCFGRead", "BM_StatxOfTheUserFile", "VelmoCFG read / statx()");
+  if (const double startup = reporter.Nanoseconds("BM_FullStartUp"); startup > 0) {
+    std::printf("full start-up: %.1f us\n", startup / 1000);
+  }
   benchmark::Shutdown();
   return 0;
 }

@@ -13,6 +13,7 @@
 
 #include "context/application_context.h"
 #include "platform/sqlite_registry.h"
+#include "ratio_reporter.h"
 #include "registry/registry_module.h"
 #include "registry/settings_keys.h"
 
@@ -89,32 +90,14 @@ void BM_BareSqlitePointLookup(benchmark::State& state) {
 }
 BENCHMARK(BM_BareSqlitePointLookup);
 
-// Keeps each benchmark's time per iteration so that the ratio can be printed.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration) {
-        nanoseconds[run.benchmark_name()] = run.GetAdjustedRealTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> nanoseconds;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  velmo::bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  const double ours = reporter.nanoseconds["BM_RegReadInterfaceValue"];
-  const double bare = reporter.nanoseconds["BM_BareSqlitePointLookup"];
-  if (ours > 0 && bare > 0) {
-    std::printf("RegReadInterfaceValue_ / bare lookup: %.2fx (%.0f ns against %.0f ns)\n",
-                ours / bare, ours, bare);
-  }
+  reporter.PrintRatio("BM_RegReadInterfaceValue", "BM_BareSqlitePointLookup",
+                      "RegReadInterfaceValue_ / bare lookup");
   fs::remove_all(ScratchDir());
   benchmark::Shutdown();
   return 0;

@@ -1,34 +1,16 @@
 #include "class_factory.h"
 
-#include <atomic>
 #include <new>
 
 #include "server.h"
+#include "simple_object.h"
 
 namespace velmo::binding {
 namespace {
 
-class ClassFactory final : public IClassFactory {
+class ClassFactory final : public SimpleObject<ClassFactory, IClassFactory, IID_IClassFactory> {
  public:
-  explicit ClassFactory(Creator create) : create_(create) { ObjectCreated(); }
-  ~ClassFactory() { ObjectDestroyed(); }
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
-      *object = static_cast<IClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
+  explicit ClassFactory(Creator create) : create_(create) {}
 
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
     if (object == nullptr) return E_POINTER;
@@ -43,7 +25,6 @@ class ClassFactory final : public IClassFactory {
 
  private:
   Creator create_;
-  std::atomic<ULONG> references_{1};
 };
 
 }  // namespace

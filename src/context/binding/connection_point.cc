@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "server.h"
+#include "simple_object.h"
 #include "velmo.h"
 
 namespace velmo::binding {
@@ -67,33 +68,15 @@ class Sink final : public UserEvents {
   IDispatch* dispatch_;
 };
 
-class ConnectionEnumerator final : public IEnumConnections {
+class ConnectionEnumerator final
+    : public SimpleObject<ConnectionEnumerator, IEnumConnections, IID_IEnumConnections> {
  public:
   explicit ConnectionEnumerator(std::vector<CONNECTDATA> connections, size_t at = 0)
       : connections_(std::move(connections)), at_(at) {
     for (CONNECTDATA& c : connections_) c.pUnk->AddRef();
-    ObjectCreated();
   }
   ~ConnectionEnumerator() {
     for (CONNECTDATA& c : connections_) c.pUnk->Release();
-    ObjectDestroyed();
-  }
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IEnumConnections)) {
-      *object = static_cast<IEnumConnections*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
   }
 
   HRESULT STDMETHODCALLTYPE Next(ULONG count, CONNECTDATA* out, ULONG* fetched) override {
@@ -124,36 +107,15 @@ class ConnectionEnumerator final : public IEnumConnections {
  private:
   std::vector<CONNECTDATA> connections_;
   size_t at_;
-  std::atomic<ULONG> references_{1};
 };
 
-class PointEnumerator final : public IEnumConnectionPoints {
+class PointEnumerator final
+    : public SimpleObject<PointEnumerator, IEnumConnectionPoints, IID_IEnumConnectionPoints> {
  public:
   PointEnumerator(IConnectionPoint* point, bool done) : point_(point), done_(done) {
     point_->AddRef();
-    ObjectCreated();
   }
-  ~PointEnumerator() {
-    point_->Release();
-    ObjectDestroyed();
-  }
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IEnumConnectionPoints)) {
-      *object = static_cast<IEnumConnectionPoints*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
+  ~PointEnumerator() { point_->Release(); }
 
   HRESULT STDMETHODCALLTYPE Next(ULONG count, IConnectionPoint** out, ULONG* fetched) override {
     if (out == nullptr || (count > 1 && fetched == nullptr)) return E_POINTER;
@@ -186,7 +148,6 @@ class PointEnumerator final : public IEnumConnectionPoints {
  private:
   IConnectionPoint* point_;
   bool done_;
-  std::atomic<ULONG> references_{1};
 };
 
 }  // namespace
