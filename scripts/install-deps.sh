@@ -7,7 +7,9 @@ set -euo pipefail
 
 linux=(cmake ninja-build g++ pkg-config clang-format libsqlite3-dev libicu-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev)
-windows=(mingw-w64 mingw-w64-tools wine64 wine32:i386 xvfb)
+# `wine` brings the wine, wineboot, wineserver and winepath commands, which wine64 and wine32
+# only recommend.
+windows=(mingw-w64 mingw-w64-tools wine wine64 wine32:i386 xvfb)
 
 packages=("${linux[@]}")
 [[ "${1:-}" == "--linux" ]] || packages+=("${windows[@]}")
@@ -28,4 +30,5 @@ if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures
 fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q
-apt-get install -y -q --no-install-recommends "${missing[@]}"
+# With what the packages recommend, as the Wine set-up was measured.
+apt-get install -y -q "${missing[@]}"
