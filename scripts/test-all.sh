@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds every preset that has tests and runs them: the Linux debug build under AddressSanitizer
 # and UndefinedBehaviorSanitizer, then the 64-bit and 32-bit Windows builds under Wine. Ends with
-# one line that adds up every test case of every build.
+# one line that adds up every test case of every build. Every C++ file must be as clang-format
+# lays it out.
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 2
 
@@ -9,6 +10,13 @@ scripts/install-deps.sh || exit 2
 
 crashed=0
 status=0
+
+echo "== format"
+if ! find src tests tools bench \( -name '*.cc' -o -name '*.h' \) -print0 |
+  xargs -0 -r clang-format --dry-run -Werror; then
+  echo "format: files above differ from clang-format's layout"
+  status=1
+fi
 
 # The test binaries write their results as XML; a binary that died before writing counts as one
 # failed test.
