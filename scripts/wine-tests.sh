@@ -98,23 +98,23 @@ for preset in "${presets[@]}"; do
   results="build/${preset}/test-results"
   rm -rf -- "${results}"
   step="$(now)"
-  # The COM server's tests create it by ProgID: it is registered in this prefix around them, and
-  # what registering and unregistering leave is itself tested.
+  # The COM servers' tests create them by ProgID: they are registered in this prefix around them,
+  # companions first, and what registering and unregistering leave is itself tested.
   bits=${preset#mingw}
-  dll="build/${preset}/bin/VELMOSWGlobalLib.dll"
+  bin="build/${preset}/bin"
   tests_passed=yes
-  if ! bash tests/binding/registration_test.sh register "${bits}" "${dll}" \
+  if ! bash tests/binding/registration_test.sh register "${bits}" "${bin}" \
     "${results}/registration_test.xml"; then
-    echo "wine-tests: ${preset}: registering ${dll} failed" >&2
+    echo "wine-tests: ${preset}: registering the servers in ${bin} failed" >&2
     tests_passed=""
   fi
   if ! ctest --preset "${preset}"; then
     echo "wine-tests: ${preset}: tests failed" >&2
     tests_passed=""
   fi
-  if ! bash tests/binding/registration_test.sh unregister "${bits}" "${dll}" \
+  if ! bash tests/binding/registration_test.sh unregister "${bits}" "${bin}" \
     "${results}/unregistration_test.xml"; then
-    echo "wine-tests: ${preset}: unregistering ${dll} failed" >&2
+    echo "wine-tests: ${preset}: unregistering the servers in ${bin} failed" >&2
     tests_passed=""
   fi
   [[ -n "${tests_passed}" ]] || failed+=("${preset}")

@@ -31,12 +31,35 @@ std::optional<std::pair<std::u16string, std::u16string>> Assignment(std::u16stri
 
 bool IsComment(std::u16string_view line) { return line.empty() || line.front() == u';'; }
 
+// A path with a NUL in it would name some other file to the file API.
+std::optional<std::string> ReadText(std::u16string_view path) {
+  if (path.find(u'\0') != std::u16string_view::npos) return std::nullopt;
+  std::optional<std::string> bytes = platform::ReadWholeFile(path);
+  if (bytes && !IsText(*bytes)) return std::nullopt;
+  return bytes;
+}
+
+bool HasUtf16Mark(const std::string& bytes) {
+  return bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+         static_cast<unsigned char>(bytes[1]) == 0xFE;
+}
+
 }  // namespace
+
+bool IsText(const std::string& bytes) {
+  if (HasUtf16Mark(bytes)) {
+    if (bytes.size() % 2 != 0) return false;
+    for (size_t i = 2; i < bytes.size(); i += 2) {
+      if (bytes[i] == 0 && bytes[i + 1] == 0) return false;
+    }
+    return true;
+  }
+  return bytes.find('\0') == std::string::npos && platform::IsUtf8(bytes);
+}
 
 std::vector<std::u16string> DecodeLines(const std::string& bytes) {
   std::u16string text;
-  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-      static_cast<unsigned char>(bytes[1]) == 0xFE) {
+  if (HasUtf16Mark(bytes)) {
     for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
       text.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
                                            static_cast<unsigned char>(bytes[i + 1]) << 8));
@@ -58,7 +81,7 @@ std::vector<std::u16string> DecodeLines(const std::string& bytes) {
 // ---- IniDocument
 
 bool IniDocument::Load(std::u16string_view path) {
-  const std::optional<std::string> bytes = platform::ReadWholeFile(path);
+  const std::optional<std::string> bytes = ReadText(path);
   if (!bytes) return false;
   Parse(*bytes);
   return true;
@@ -90,20 +113,34 @@ void IniDocument::Parse(const std::string& bytes) {
 }
 
 void IniDocument::Merge(ConfigDocument& other) {
-  const auto* from = dynamic_cast<const IniDocument*>(&other);
-  if (from == nullptr) throw std::invalid_argument("Merge: not a configuration document");
-  for (const Section& section : from->sections_) {
-    Section* into = Find(section.name);
-    if (into == nullptr) {
-      sections_.push_back(section);
-      continue;
+  if (&other == this) return;
+  if (const auto* from = dynamic_cast<const IniDocument*>(&other)) {
+    for (const Section& section : from->sections_) {
+      for (const auto& [name, value] : section.values) Add(section.name, name, value);
+      if (section.values.empty() && Find(section.name) == nullptr) sections_.push_back(section);
     }
-    for (const auto& [name, value] : section.values) {
-      bool known = false;
-      for (const auto& entry : into->values) known = known || SameName(entry.first, name);
-      if (!known) into->values.emplace_back(name, value);
+    return;
+  }
+  // Another library's document: read through its interface, all of it before anything changes.
+  IniDocument read;
+  for (const std::u16string& section : other.Sections()) {
+    read.sections_.push_back(Section{section, {}});
+    for (const std::u16string& name : other.Names(section)) {
+      std::optional<std::u16string> value = other.Value(section, name);
+      if (value) read.sections_.back().values.emplace_back(name, std::move(*value));
     }
   }
+  Merge(read);
+}
+
+void IniDocument::Add(std::u16string_view section, std::u16string_view name,
+                      std::u16string_view value) {
+  Section* into = Find(section);
+  if (into == nullptr) into = &sections_.emplace_back(Section{std::u16string(section), {}});
+  for (const auto& entry : into->values) {
+    if (SameName(entry.first, name)) return;
+  }
+  into->values.emplace_back(name, value);
 }
 
 std::optional<std::u16string> IniDocument::Value(std::u16string_view section,
@@ -122,6 +159,14 @@ std::vector<std::u16string> IniDocument::Sections() const {
   return names;
 }
 
+std::vector<std::u16string> IniDocument::Names(std::u16string_view section) const {
+  std::vector<std::u16string> names;
+  if (const Section* found = Find(section)) {
+    for (const auto& entry : found->values) names.push_back(entry.first);
+  }
+  return names;
+}
+
 IniDocument::Section* IniDocument::Find(std::u16string_view section) {
   for (Section& s : sections_) {
     if (SameName(s.name, section)) return &s;
@@ -136,7 +181,7 @@ const IniDocument::Section* IniDocument::Find(std::u16string_view section) const
 // ---- ParameterDocument
 
 bool ParameterDocument::Load(std::u16string_view path) {
-  const std::optional<std::string> bytes = platform::ReadWholeFile(path);
+  const std::optional<std::string> bytes = ReadText(path);
   if (!bytes) return false;
   Parse(*bytes);
   return true;
@@ -158,6 +203,12 @@ std::optional<std::u16string> ParameterDocument::Value(std::u16string_view name)
     if (SameName(key, name)) return value;
   }
   return std::nullopt;
+}
+
+std::vector<std::u16string> ParameterDocument::Names() const {
+  std::vector<std::u16string> names;
+  for (const auto& entry : values_) names.push_back(entry.first);
+  return names;
 }
 
 // ---- the factory

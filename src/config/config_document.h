@@ -1,30 +1,47 @@
 // The two outside libraries as this library sees them: MOLConfigLib's ConfigDocument and
-// MolGPP's PPDocument, of which it needs only create, Load and Merge.
+// MolGPP's PPDocument. The library itself needs only create, Load and Merge; the reads are what
+// the add-in's modules do with the documents they are handed.
 #ifndef VELMO_CONFIG_CONFIG_DOCUMENT_H_
 #define VELMO_CONFIG_CONFIG_DOCUMENT_H_
 
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace velmo {
 
+// Every member may throw when the library behind the document fails; a file that cannot be read
+// is not such a failure.
 class ConfigDocument {
  public:
   virtual ~ConfigDocument() = default;
-  // Reads the file at `path`; false when it cannot be read. Throws when the library behind the
-  // document fails.
+  // Reads the file at `path` in place of what the document held; false when it cannot be read
+  // or is not text.
   virtual bool Load(std::u16string_view path) = 0;
-  // Takes from `other` what this document lacks; what this document has stays.
+  // Takes from `other` what this document lacks; what this document has stays. Throws
+  // std::invalid_argument for a document it cannot read.
   virtual void Merge(ConfigDocument& other) = 0;
+
+  // Section and value names compare without regard to case; nothing when absent.
+  virtual std::optional<std::u16string> Value(std::u16string_view section,
+                                              std::u16string_view name) const = 0;
+  virtual std::vector<std::u16string> Sections() const = 0;
+  // The value names of `section`, in file order; none for a section that is not there.
+  virtual std::vector<std::u16string> Names(std::u16string_view section) const = 0;
 };
 
 class PPDocument {
  public:
   virtual ~PPDocument() = default;
+  // As ConfigDocument::Load; may be called again to reload.
   virtual bool Load(std::u16string_view path) = 0;
+  virtual std::optional<std::u16string> Value(std::u16string_view name) const = 0;
+  virtual std::vector<std::u16string> Names() const = 0;
 };
 
-// Makes the documents; the context asks it for every new one.
+// Makes the documents; the context asks it for every new one. Throws when it cannot.
 class DocumentFactory {
  public:
   virtual ~DocumentFactory() = default;

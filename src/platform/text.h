@@ -10,6 +10,8 @@ namespace velmo::platform {
 
 std::string ToUtf8(std::u16string_view text);
 std::u16string FromUtf8(std::string_view text);
+// Whether `text` is well-formed UTF-8, with nothing that FromUtf8 would have to replace.
+bool IsUtf8(std::string_view text);
 
 // Locale-independent upper case, one character at a time as Windows does it: the length never
 // changes ("ß" stays "ß"), and so names that Windows takes as equal are equal here too.

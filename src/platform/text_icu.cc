@@ -51,6 +51,14 @@ std::u16string FromUtf8(std::string_view text) {
   return out;
 }
 
+bool IsUtf8(std::string_view text) {
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t length = 0;
+  // Preflighting converts nothing, but still meets every malformed sequence.
+  u_strFromUTF8(nullptr, 0, &length, text.data(), Length(text.size()), &status);
+  return status == U_BUFFER_OVERFLOW_ERROR || U_SUCCESS(status);
+}
+
 std::u16string ToUpper(std::u16string_view text) {
   std::u16string out;
   out.reserve(text.size());

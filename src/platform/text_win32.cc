@@ -58,6 +58,12 @@ std::u16string FromUtf8(std::string_view text) {
   return result;
 }
 
+bool IsUtf8(std::string_view text) {
+  if (text.empty()) return true;
+  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), CheckedLength(text.size()),
+                             nullptr, 0) > 0;
+}
+
 std::u16string ToUpper(std::u16string_view text) {
   if (text.empty()) return {};
   const int length = CheckedLength(text.size());

@@ -21,6 +21,11 @@ inline constexpr const wchar_t* kServerDll = VELMO_SERVER_DLL;
 
 inline constexpr const wchar_t* kGlobalProgId = L"VELMOSWGlobalLib.MOLTRAGlobalClass";
 inline constexpr const wchar_t* kClassPPProgId = L"VELMOSWGlobalLib.classPP";
+// The companion servers, built beside it.
+inline constexpr const wchar_t* kConfigDll = VELMO_CONFIG_DLL;
+inline constexpr const wchar_t* kPPDll = VELMO_PP_DLL;
+inline constexpr const wchar_t* kConfigProgId = L"MOLConfigLib.ConfigDocument";
+inline constexpr const wchar_t* kPPProgId = L"MolGPP.PPDocument";
 
 // An owned interface reference.
 template <typename T>

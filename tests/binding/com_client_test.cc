@@ -12,11 +12,14 @@
 #include <array>
 #include <atomic>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "com_caller.h"
+#include "mol_config_lib.h"
+#include "mol_gpp.h"
 #include "temp_dir.h"
 #include "velmo.h"
 
@@ -188,6 +191,18 @@ std::wstring StringOf(const Ref<T>& object, HRESULT (STDMETHODCALLTYPE T::*membe
 }
 
 using Global = _MOLTRAGlobalClass;
+
+// A configuration value read through the document's vtable; nothing when it is Empty.
+std::optional<std::wstring> ValueOf(const Ref<_ConfigDocument>& document, const wchar_t* section,
+                                    const wchar_t* name) {
+  Bstr section_text(section);
+  Bstr name_text(name);
+  Variant value;
+  EXPECT_EQ(document->Value(section_text.get(), name_text.get(), &value), S_OK);
+  if (V_VT(&value) == VT_EMPTY) return std::nullopt;
+  EXPECT_EQ(V_VT(&value), VT_BSTR);
+  return V_VT(&value) == VT_BSTR ? Bstr::Text(V_BSTR(&value)) : L"?";
+}
 
 // ---------------------------------------------------------------------------------------------
 // Dispatch helpers: what a late-bound caller does.
@@ -645,17 +660,18 @@ TEST(StartUp, FindsTheInstallationThroughTheRegistry) {
     EXPECT_EQ(global->MOLTRAG_IsDebug(&debug), S_OK);
     EXPECT_EQ(debug, VARIANT_FALSE);
 
-    Ref<IDispatch> cfg;
+    // The documents are MOLConfigLib's, read through their typed interface: the user's
+    // configuration with the application's merged under it.
+    Ref<_ConfigDocument> cfg;
     EXPECT_EQ(global->get_VelmoCFG(cfg.put()), S_OK);
     ASSERT_TRUE(cfg);
-    Ref<IDispatch> geometry;
+    EXPECT_EQ(ValueOf(cfg, L"general", L"NOM"), L"utilisateur");
+    EXPECT_EQ(ValueOf(cfg, L"General", L"Unites"), L"mm");
+    Ref<_ConfigDocument> geometry;
     EXPECT_EQ(global->get_GeometrieDat(geometry.put()), S_OK);
     ASSERT_TRUE(geometry);
-    HRESULT hr = E_FAIL;
-    IdOf(cfg.get(), L"Load", &hr);
-    EXPECT_EQ(hr, S_OK) << "VelmoCFG has no Load";
-    IdOf(cfg.get(), L"Merge", &hr);
-    EXPECT_EQ(hr, S_OK) << "VelmoCFG has no Merge";
+    EXPECT_EQ(ValueOf(geometry, L"Poutre", L"Hauteur"), L"200");
+    EXPECT_EQ(ValueOf(geometry, L"Poutre", L"Largeur"), std::nullopt);
   });
 }
 
@@ -683,7 +699,7 @@ TEST(StartUp, WithoutAnInstallationItStillSucceedsWithNoDirectories) {
     EXPECT_EQ(StringOf(global, &Global::get_Version), L"2008");
     EXPECT_EQ(StringOf(global, &Global::get_AppPath), L"");
     EXPECT_EQ(StringOf(global, &Global::get_UserPath), L"");
-    Ref<IDispatch> cfg;
+    Ref<_ConfigDocument> cfg;
     EXPECT_EQ(global->get_VelmoCFG(cfg.put()), S_OK);
     EXPECT_FALSE(cfg);
   });
@@ -799,33 +815,49 @@ TEST(Members, VelmoCFGIsOneObjectUntilReplaced) {
     Ref<_MOLTRAGlobalClass> global = NewGlobal();
     ASSERT_TRUE(global);
     EXPECT_EQ(Init(global), 0);
-    Ref<IDispatch> first;
-    Ref<IDispatch> again;
+    Ref<_ConfigDocument> first;
+    Ref<_ConfigDocument> again;
     ASSERT_EQ(global->get_VelmoCFG(first.put()), S_OK);
     ASSERT_EQ(global->get_VelmoCFG(again.put()), S_OK);
     ASSERT_TRUE(first);
     EXPECT_EQ(Identity(first), Identity(again));
 
-    // An object of the caller's own comes back as itself, and is held while it is in use.
-    auto* mine = new CountedDispatch;
-    Ref<IDispatch> own(mine);
-    IDispatch* slot = own.get();
+    // A document the caller made and loaded itself comes back as itself.
+    Ref<_ConfigDocument> made = CreateByProgId<_ConfigDocument>(kConfigProgId, IID__ConfigDocument);
+    ASSERT_TRUE(made);
+    installation.user().Write(u"mine.cfg", "[Mine]\nA = 1\n");
+    Bstr path(HostPath(installation.user(), u"mine.cfg"));
+    VARIANT_BOOL loaded = VARIANT_FALSE;
+    ASSERT_EQ(made->Load(path.get(), &loaded), S_OK);
+    EXPECT_EQ(loaded, VARIANT_TRUE);
+    _ConfigDocument* slot = made.get();
     EXPECT_EQ(global->putref_VelmoCFG(&slot), S_OK);
-    EXPECT_GT(mine->references(), 1u);
-    Ref<IDispatch> back;
+    EXPECT_EQ(slot, made.get());
+    Ref<_ConfigDocument> back;
     ASSERT_EQ(global->get_VelmoCFG(back.put()), S_OK);
-    EXPECT_EQ(Identity(back), Identity(own));
+    EXPECT_EQ(Identity(back), Identity(made));
+    EXPECT_EQ(ValueOf(back, L"Mine", L"A"), L"1");
+
+    // An object that is no configuration document stops the setter; the document stays.
+    auto* stranger = new CountedDispatch;
+    Ref<IDispatch> held(stranger);
+    auto* stranger_slot = reinterpret_cast<_ConfigDocument*>(held.get());
+    EXPECT_EQ(global->putref_VelmoCFG(&stranger_slot), S_OK);
+    EXPECT_EQ(stranger->references(), 1u);
+    ASSERT_EQ(global->get_VelmoCFG(back.put()), S_OK);
+    EXPECT_EQ(Identity(back), Identity(made));
     back.reset();
 
     // Closing drops it; the next read loads the user's file again into a new object.
+    const ULONG before_close = (made->AddRef(), made->Release());
     LONG closed = 12345;
     EXPECT_EQ(global->MOLTRAG_Close(&closed), S_OK);
     EXPECT_EQ(closed, 0);
-    EXPECT_EQ(mine->references(), 1u);
-    Ref<IDispatch> reloaded;
+    EXPECT_EQ((made->AddRef(), made->Release()), before_close - 1);
+    Ref<_ConfigDocument> reloaded;
     ASSERT_EQ(global->get_VelmoCFG(reloaded.put()), S_OK);
     ASSERT_TRUE(reloaded);
-    EXPECT_NE(Identity(reloaded), Identity(own));
+    EXPECT_NE(Identity(reloaded), Identity(made));
     EXPECT_NE(Identity(reloaded), Identity(first));
   });
 }
@@ -837,23 +869,28 @@ TEST(Members, GetPPHandsOutTheCachedParameterObject) {
     ASSERT_TRUE(global);
     EXPECT_EQ(Init(global), 0);
     Bstr beam(installation.Params(u"beam.pp"));
-    Ref<IDispatch> pp;
+    Ref<_PPDocument> pp;
     LONG status = 12345;
     EXPECT_EQ(global->MOLTRAG_GetPP(beam.get(), pp.put(), &status), S_OK);
     EXPECT_EQ(status, 0);
     ASSERT_TRUE(pp);
+    Bstr largeur(L"largeur");
+    Variant value;
+    ASSERT_EQ(pp->Value(largeur.get(), &value), S_OK);
+    ASSERT_EQ(V_VT(&value), VT_BSTR);
+    EXPECT_EQ(Bstr::Text(V_BSTR(&value)), L"100");
 
     // The same file by another spelling is the same cache entry.
     std::wstring upper = installation.Params(u"BEAM.PP");
     Bstr other_case(upper);
-    Ref<IDispatch> again;
+    Ref<_PPDocument> again;
     EXPECT_EQ(global->MOLTRAG_GetPP(other_case.get(), again.put(), &status), S_OK);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(Identity(again), Identity(pp));
 
     // A file that is not there gives -2, and no object even where the caller had one.
     Bstr missing(installation.Params(u"none.pp"));
-    IDispatch* slot = again.get();
+    _PPDocument* slot = again.get();
     slot->AddRef();
     EXPECT_EQ(global->MOLTRAG_GetPP(missing.get(), &slot, &status), S_OK);
     EXPECT_EQ(status, -2);
@@ -862,11 +899,11 @@ TEST(Members, GetPPHandsOutTheCachedParameterObject) {
 
     // A cached file that has gone fails the request, still with success at the COM level.
     Bstr column(installation.Params(u"column.pp"));
-    Ref<IDispatch> column_pp;
+    Ref<_PPDocument> column_pp;
     EXPECT_EQ(global->MOLTRAG_GetPP(column.get(), column_pp.put(), &status), S_OK);
     EXPECT_EQ(status, 0);
     installation.app().Remove(u"params/column.pp");
-    Ref<IDispatch> gone;
+    Ref<_PPDocument> gone;
     EXPECT_EQ(global->MOLTRAG_GetPP(column.get(), gone.put(), &status), S_OK);
     EXPECT_EQ(status, -1);
     EXPECT_FALSE(gone);
@@ -994,7 +1031,7 @@ TEST(ByName, MembersThroughInvoke) {
     EXPECT_EQ(
         CallByName(g.get(), L"VelmoCFG", DISPATCH_PROPERTYPUTREF, {args.ByRef(&geometry)}, nullptr),
         S_OK);
-    Ref<IDispatch> cfg;
+    Ref<_ConfigDocument> cfg;
     EXPECT_EQ(global->get_VelmoCFG(cfg.put()), S_OK);
     Ref<IDispatch> geometry_ref(V_DISPATCH(&geometry));
     geometry_ref->AddRef();
@@ -1433,6 +1470,92 @@ TEST(TypeLibrary, ParametersOfTheClassInterface) {
   });
 }
 
+// Where a parameter's type, `depth` pointers down, refers to: the interface and the library
+// that holds it, as LoadTypeLib resolves them.
+struct Referred {
+  GUID iid{};
+  std::wstring name;
+  GUID library{};
+  WORD major = 0;
+  WORD minor = 0;
+};
+
+Referred ReferredBy(ITypeInfo* info, MEMBERID member, INVOKEKIND kind, UINT param, int depth) {
+  Referred referred;
+  Attr attr(info);
+  for (UINT i = 0; attr && i < attr->cFuncs; ++i) {
+    FUNCDESC* func = nullptr;
+    if (info->GetFuncDesc(i, &func) != S_OK) continue;
+    if (func->memid == member && func->invkind == kind && param < UINT(func->cParams)) {
+      const TYPEDESC* type = &func->lprgelemdescParam[param].tdesc;
+      for (int level = 0; level < depth && type != nullptr && type->vt == VT_PTR; ++level) {
+        type = type->lptdesc;
+      }
+      Ref<ITypeInfo> target;
+      if (type != nullptr && type->vt == VT_USERDEFINED &&
+          info->GetRefTypeInfo(type->hreftype, target.put()) == S_OK) {
+        Attr target_attr(target.get());
+        if (target_attr) referred.iid = target_attr->guid;
+        referred.name = NameOf(target.get());
+        Ref<ITypeLib> library;
+        UINT index = 0;
+        TLIBATTR* lib_attr = nullptr;
+        if (target->GetContainingTypeLib(library.put(), &index) == S_OK &&
+            library->GetLibAttr(&lib_attr) == S_OK) {
+          referred.library = lib_attr->guid;
+          referred.major = lib_attr->wMajorVerNum;
+          referred.minor = lib_attr->wMinorVerNum;
+          library->ReleaseTLibAttr(lib_attr);
+        }
+      }
+    }
+    info->ReleaseFuncDesc(func);
+  }
+  return referred;
+}
+
+TEST(TypeLibrary, DocumentsAreTypedByTheCompanionLibraries) {
+  InApartment([] {
+    Ref<ITypeLib> library = LoadFromDll();
+    ASSERT_TRUE(library);
+    Ref<ITypeInfo> global = VtableHalf(InfoOf(library.get(), IID__MOLTRAGlobalClass).get());
+    Ref<ITypeInfo> pp = VtableHalf(InfoOf(library.get(), IID__classPP).get());
+    ASSERT_TRUE(global && pp);
+    struct Case {
+      ITypeInfo* info;
+      MEMBERID member;
+      INVOKEKIND kind;
+      UINT param;
+      int depth;  // pointers to the interface: two for a result or by reference
+      bool config;
+    };
+    const Case cases[] = {
+        {global.get(), 0x68030007, INVOKE_PROPERTYGET, 0, 2, true},
+        {global.get(), 0x68030007, INVOKE_PROPERTYPUTREF, 0, 2, true},
+        {global.get(), 0x68030008, INVOKE_PROPERTYGET, 0, 2, true},
+        {global.get(), 0x60030009, INVOKE_FUNC, 1, 2, false},
+        {pp.get(), 0x40030000, INVOKE_PROPERTYGET, 0, 2, false},
+        {pp.get(), 0x40030000, INVOKE_PROPERTYPUTREF, 0, 1, false},
+    };
+    for (const Case& c : cases) {
+      const Referred referred = ReferredBy(c.info, c.member, c.kind, c.param, c.depth);
+      const std::string where =
+          "member " + std::to_string(c.member) + " kind " + std::to_string(c.kind);
+      if (c.config) {
+        EXPECT_EQ(referred.iid, IID__ConfigDocument) << where;
+        EXPECT_EQ(referred.name, L"_ConfigDocument") << where;
+        EXPECT_EQ(referred.library, LIBID_MOLConfigLib) << where;
+        EXPECT_EQ(referred.major * 10 + referred.minor, 36) << where;
+      } else {
+        EXPECT_EQ(referred.iid, IID__PPDocument) << where;
+        EXPECT_EQ(referred.name, L"_PPDocument") << where;
+        EXPECT_EQ(referred.library, LIBID_MolGPP) << where;
+        EXPECT_EQ(referred.major * 10 + referred.minor, 19) << where;
+      }
+    }
+  });
+}
+
 TEST(TypeLibrary, TheEventInterface) {
   InApartment([] {
     Ref<ITypeLib> library = LoadFromDll();
@@ -1557,7 +1680,7 @@ TEST(ClassPP, LoadsAFileAndKeepsItsProperties) {
     LONG count = 0;
     EXPECT_EQ(pp->get_nbAcces(&count), S_OK);
     EXPECT_EQ(count, 1);
-    Ref<IDispatch> document;
+    Ref<_PPDocument> document;
     EXPECT_EQ(pp->get_PP(document.put()), S_OK);
     EXPECT_TRUE(document);
 
@@ -1582,8 +1705,7 @@ TEST(ClassPP, LoadsAFileAndKeepsItsProperties) {
     Bstr renamed(L"C:\\autre\\fichier.pp");
     EXPECT_EQ(pp->put_fichier(renamed.get()), S_OK);
     EXPECT_EQ(StringOf(pp, &_classPP::get_fichier), renamed.text());
-    IDispatch* none = nullptr;
-    EXPECT_EQ(pp->putref_PP(none), S_OK);
+    EXPECT_EQ(pp->putref_PP(nullptr), S_OK);
     EXPECT_EQ(pp->get_PP(document.put()), S_OK);
     EXPECT_FALSE(document);
   });
@@ -1708,9 +1830,9 @@ TEST(Module, NothingIsLeftHeldOnceAStartedThreadHasEnded) {
     Ref<_MOLTRAGlobalClass> global = NewGlobal();
     ASSERT_TRUE(global);
     EXPECT_EQ(Init(global), 0);
-    Ref<IDispatch> cfg;
+    Ref<_ConfigDocument> cfg;
     EXPECT_EQ(global->get_VelmoCFG(cfg.put()), S_OK);
-    Ref<IDispatch> pp;
+    Ref<_PPDocument> pp;
     Bstr beam(installation.Params(u"beam.pp"));
     LONG status = 12345;
     EXPECT_EQ(global->MOLTRAG_GetPP(beam.get(), pp.put(), &status), S_OK);

@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
-# regsvr32 on VELMOSWGlobalLib.dll in the current WINEPREFIX, and what it leaves in the registry:
-# everything a COM caller needs once registered, none of it once unregistered.
+# regsvr32 on the add-in's three servers in the current WINEPREFIX, and what it leaves in the
+# registry: everything a COM caller needs once registered, none of it once unregistered. The
+# companions MOLConfigLib.dll and MolGPP.dll are registered before VELMOSWGlobalLib.dll, whose
+# type library refers to theirs, and unregistered after it.
 #
-#   registration_test.sh register|unregister 64|32 DLL RESULTS.xml
+#   registration_test.sh register|unregister 64|32 BIN_DIR RESULTS.xml
 #
 # The registry is read with reg.exe of the DLL's own bitness, in that bitness's view; classes
 # registered by a 32-bit DLL live in the 32-bit view of HKCR.
 set -u
 mode=$1
 bits=$2
-dll_host=$3
+bin_dir=$3
 results=$4
+companions="$(cd "$(dirname "${BASH_SOURCE[0]}")/../../src/context/companions" && pwd)"
 
 case "${bits}" in
   64) wine=/usr/lib/wine/wine64 view=/reg:64 platform=win64 ;;
@@ -28,13 +31,36 @@ case "${mode}" in
     ;;
 esac
 
-dll=$(winepath -w "${dll_host}") || exit 2
+dll=$(winepath -w "${bin_dir}/VELMOSWGlobalLib.dll") || exit 2
+config_dll=$(winepath -w "${bin_dir}/MOLConfigLib.dll") || exit 2
+pp_dll=$(winepath -w "${bin_dir}/MolGPP.dll") || exit 2
 clsid_global='{1104EF27-D456-4708-83BA-C4B6968611C8}'
 clsid_pp='{42F70839-C926-4A42-88E6-3427D2BCAE30}'
 libid='{94111C8C-8F9F-461D-ABCA-894E24C47031}'
 iid_global='{2B8EC0FB-CD34-453F-BD14-E2F3F9B70A95}'
 iid_pp='{691FB756-27D4-4C19-A925-ACA822ED9CA2}'
 automation_marshaller='{00020424-0000-0000-C000-000000000046}'
+
+# The companions' identifiers, from the IDL that declares them: the attributes of a declaration
+# stand on the line before it.
+uuid_of() {  # idl file, declaration ("coclass X", "library X", "interface X")
+  local id
+  id=$(grep -B1 -E "^ *$2( |\$)" "$1" | grep -o -m1 'uuid([^)]*)' | sed 's/uuid(\(.*\))/{\1}/')
+  [[ -n "${id}" ]] || {
+    echo "registration_test: no uuid for '$2' in $1" >&2
+    exit 2
+  }
+  echo "${id}"
+}
+config_clsid=$(uuid_of "${companions}/mol_config_lib.idl" "coclass ConfigDocument")
+config_libid=$(uuid_of "${companions}/mol_config_lib.idl" "library MOLConfigLib")
+config_iid=$(uuid_of "${companions}/mol_config_document.idl" "interface _ConfigDocument")
+pp_clsid=$(uuid_of "${companions}/mol_gpp.idl" "coclass PPDocument")
+pp_libid=$(uuid_of "${companions}/mol_gpp.idl" "library MolGPP")
+pp_iid=$(uuid_of "${companions}/mol_pp_document.idl" "interface _PPDocument")
+for id in "${config_clsid}" "${config_libid}" "${config_iid}" "${pp_clsid}" "${pp_libid}" "${pp_iid}"; do
+  [[ -n "${id}" ]] || exit 2
+done
 
 tests=0
 failures=0
@@ -89,14 +115,48 @@ expect_gone() {  # name, key
   fi
 }
 
-tests=$((tests + 1))
+regsvr() {  # name, windows path of the DLL
+  tests=$((tests + 1))
+  if [[ "${mode}" == register ]]; then
+    wine regsvr32 /s "$2"
+  else
+    wine regsvr32 /u /s "$2"
+  fi
+  local status=$?
+  if ((status == 0)); then pass "regsvr32-$1"; else fail "regsvr32-$1" "regsvr32 exited with ${status}"; fi
+}
+
 if [[ "${mode}" == register ]]; then
-  wine regsvr32 /s "${dll}"
+  regsvr MOLConfigLib "${config_dll}"
+  regsvr MolGPP "${pp_dll}"
+  regsvr VELMOSWGlobalLib "${dll}"
 else
-  wine regsvr32 /u /s "${dll}"
+  regsvr VELMOSWGlobalLib "${dll}"
+  regsvr MolGPP "${pp_dll}"
+  regsvr MOLConfigLib "${config_dll}"
 fi
-status=$?
-if ((status == 0)); then pass regsvr32; else fail regsvr32 "regsvr32 exited with ${status}"; fi
+
+# A companion: its class, ProgID, interface and type library.
+expect_companion() {  # name, dll, clsid, progid, iid, libid, version
+  if [[ "${mode}" == register ]]; then
+    expect_value "$1-inproc-server" "HKCR\\CLSID\\$3\\InprocServer32" "" "$2"
+    expect_value "$1-threading-model" "HKCR\\CLSID\\$3\\InprocServer32" ThreadingModel Apartment
+    expect_value "$1-progid" "HKCR\\$4\\CLSID" "" "$3"
+    expect_value "$1-class-typelib" "HKCR\\CLSID\\$3\\TypeLib" "" "$6"
+    expect_value "$1-interface-typelib" "HKCR\\Interface\\$5\\TypeLib" "" "$6"
+    expect_value "$1-interface-marshaller" "HKCR\\Interface\\$5\\ProxyStubClsid32" "" \
+      "${automation_marshaller}"
+    expect_value "$1-typelib-file" "HKCR\\TypeLib\\$6\\$7\\0\\${platform}" "" "$2"
+  else
+    expect_gone "$1-clsid" "HKCR\\CLSID\\$3"
+    expect_gone "$1-progid" "HKCR\\$4"
+    expect_gone "$1-interface" "HKCR\\Interface\\$5"
+    expect_gone "$1-typelib-file" "HKCR\\TypeLib\\$6\\$7\\0\\${platform}"
+  fi
+}
+expect_companion config "${config_dll}" "${config_clsid}" MOLConfigLib.ConfigDocument \
+  "${config_iid}" "${config_libid}" 3.6
+expect_companion pp "${pp_dll}" "${pp_clsid}" MolGPP.PPDocument "${pp_iid}" "${pp_libid}" 1.9
 
 if [[ "${mode}" == register ]]; then
   for class in global pp; do

@@ -4,6 +4,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+#include <string>
+#include <utility>
+
 #include "temp_dir.h"
 
 namespace velmo {
@@ -72,13 +76,48 @@ TEST(IniDocumentTest, MergeTakesOnlyWhatIsMissing) {
   EXPECT_EQ(user.Value(u"Own", u"X"), u"1");
   EXPECT_EQ(application.Value(u"Own", u"X"), std::nullopt);  // the other one is not changed
 
-  // Another library's document cannot be read from.
+  // Another library's document is read through its interface, whole before anything changes.
   class Foreign final : public ConfigDocument {
    public:
     bool Load(std::u16string_view) override { return true; }
     void Merge(ConfigDocument&) override {}
+    std::optional<std::u16string> Value(std::u16string_view section,
+                                        std::u16string_view name) const override {
+      if (section == u"Broken") throw std::runtime_error("the other library failed");
+      return std::u16string(section) + u"." + std::u16string(name);
+    }
+    std::vector<std::u16string> Sections() const override { return sections; }
+    std::vector<std::u16string> Names(std::u16string_view) const override { return {u"Z", u"x"}; }
+    std::vector<std::u16string> sections{u"units", u"Foreign"};
   } foreign;
-  EXPECT_THROW(user.Merge(foreign), std::invalid_argument);
+  user.Merge(foreign);
+  EXPECT_THAT(user.Names(u"Units"), ElementsAre(u"Length", u"Angle", u"Z", u"x"));
+  EXPECT_EQ(user.Value(u"Units", u"x"), u"units.x");
+  EXPECT_EQ(user.Value(u"Foreign", u"Z"), u"Foreign.Z");
+  foreign.sections = {u"Late", u"Broken"};
+  EXPECT_THROW(user.Merge(foreign), std::runtime_error);
+  EXPECT_THAT(user.Sections(), ElementsAre(u"Units", u"Own", u"Shared", u"Foreign"));
+}
+
+TEST(DocumentLoadTest, WhatIsNotTextInAKnownEncodingDoesNotLoad) {
+  velmo::testing::TempDir dir;
+  const std::pair<const char16_t*, std::string> refused[] = {
+      {u"latin1.cfg", "[S]\nName=\xE9t\xE9\n"},
+      {u"binary.cfg", std::string("[S]\nA=1\n\0\x01\x02", 11)},
+      {u"odd.cfg", std::string("\xFF\xFE[\0S", 5)},
+      {u"nul16.cfg", std::string("\xFF\xFE[\0\0\0", 6)},
+  };
+  for (const auto& [name, bytes] : refused) {
+    dir.Write(name, bytes);
+    IniDocument ini;
+    ParameterDocument pp;
+    EXPECT_FALSE(ini.Load(dir.path() + name)) << std::string(name, name + 3);
+    EXPECT_FALSE(pp.Load(dir.path() + name));
+  }
+  dir.Write(u"good.cfg", "[S]\nA=1\n");
+  IniDocument ini;
+  EXPECT_FALSE(ini.Load(dir.path() + u"good.cfg" + std::u16string(1, u'\0') + u"x"));
+  EXPECT_TRUE(ini.Load(dir.path() + u"good.cfg"));
 }
 
 TEST(IniDocumentTest, LoadReadsTheFileOrSaysItCannot) {
@@ -99,6 +138,7 @@ TEST(ParameterDocumentTest, ReadsNamesAndValues) {
   EXPECT_EQ(doc.Value(u"height"), u"120");
   EXPECT_EQ(doc.Value(u"Width"), u"80");
   EXPECT_EQ(doc.Value(u"Depth"), std::nullopt);
+  EXPECT_THAT(doc.Names(), ElementsAre(u"Height", u"width"));
 
   velmo::testing::TempDir dir;
   dir.Write(u"profile.pp", "A=1\n");

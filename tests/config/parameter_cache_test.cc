@@ -33,6 +33,8 @@ class ScriptedDocuments final : public DocumentFactory {
       content = owner_.content[std::u16string(path)];
       return true;
     }
+    std::optional<std::u16string> Value(std::u16string_view) const override { return std::nullopt; }
+    std::vector<std::u16string> Names() const override { return {}; }
     int loads = 0;
     std::u16string loaded_from;
     std::string content;

@@ -150,6 +150,11 @@ class FailingDocument final : public ConfigDocument {
   void Merge(ConfigDocument&) override {
     if (merge_) throw std::runtime_error("Merge failed");
   }
+  std::optional<std::u16string> Value(std::u16string_view, std::u16string_view) const override {
+    return std::nullopt;
+  }
+  std::vector<std::u16string> Sections() const override { return {}; }
+  std::vector<std::u16string> Names(std::u16string_view) const override { return {}; }
 
  private:
   bool load_;

@@ -118,6 +118,11 @@ class RecordingDocuments final : public DocumentFactory {
     explicit Document(std::shared_ptr<Log> log) : log_(std::move(log)) {}
     bool Load(std::u16string_view path) override;
     void Merge(ConfigDocument& other) override;
+    std::optional<std::u16string> Value(std::u16string_view, std::u16string_view) const override {
+      return std::nullopt;
+    }
+    std::vector<std::u16string> Sections() const override { return {}; }
+    std::vector<std::u16string> Names(std::u16string_view) const override { return {}; }
     std::vector<std::u16string> loaded;  // by this one
     std::vector<const ConfigDocument*> merged;
 

@@ -2,15 +2,18 @@
 
 #include <new>
 
-#include "server.h"
-#include "simple_object.h"
+#include "com_object.h"
 
 namespace velmo::binding {
 namespace {
 
-class ClassFactory final : public SimpleObject<ClassFactory, IClassFactory, IID_IClassFactory> {
+class ClassFactory final : public ComObject<ClassFactory, IClassFactory> {
  public:
   explicit ClassFactory(Creator create) : create_(create) {}
+
+  void* Interface(REFIID riid) {
+    return IsEqualIID(riid, IID_IClassFactory) ? static_cast<IClassFactory*>(this) : nullptr;
+  }
 
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
     if (object == nullptr) return E_POINTER;

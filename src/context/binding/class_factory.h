@@ -1,4 +1,4 @@
-// The class factories of the two creatable classes.
+// The class factory that every creatable class of a module is handed out through.
 #ifndef VELMO_CONTEXT_BINDING_CLASS_FACTORY_H_
 #define VELMO_CONTEXT_BINDING_CLASS_FACTORY_H_
 
@@ -6,17 +6,12 @@
 
 #include <unknwn.h>
 
+#include "server.h"
+
 namespace velmo::binding {
 
-// Makes a new object and asks it for `riid`.
-using Creator = HRESULT (*)(REFIID riid, void** object);
-
-// A new factory for `create`, with one reference.
+// A new factory for `create`, with one reference; null when out of memory.
 IClassFactory* NewClassFactory(Creator create);
-
-// The creators of the two classes.
-HRESULT CreateGlobalObject(REFIID riid, void** object);
-HRESULT CreateClassPPObject(REFIID riid, void** object);
 
 }  // namespace velmo::binding
 

@@ -1,61 +1,43 @@
 // classPP as an automation object: one parameter-file entry that an outside caller may make
 // and use. Only UpdatePP lets a failure out, as a failing status with a description.
-#include <atomic>
-#include <new>
-
-#include "automation_documents.h"
-#include "class_factory.h"
+#include "com_documents.h"
+#include "com_object.h"
 #include "config/class_pp.h"
 #include "dual_dispatch.h"
 #include "platform/text.h"
 #include "server.h"
 #include "velmo.h"
+#include "velmo_objects.h"
 
 namespace velmo::binding {
 namespace {
 
-class ClassPPObject final : public DualDispatch<_classPP>, public ISupportErrorInfo {
+class ClassPPObject final
+    : public ComObject<ClassPPObject, DualDispatch<_classPP>, ISupportErrorInfo> {
  public:
-  ClassPPObject() { ObjectCreated(); }
-  ~ClassPPObject() { ObjectDestroyed(); }
-  ClassPPObject(const ClassPPObject&) = delete;
-  ClassPPObject& operator=(const ClassPPObject&) = delete;
-
   HRESULT Init() { return LoadTypeInfo(IID__classPP); }
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
-        IsEqualIID(riid, IID__classPP)) {
-      *object = static_cast<_classPP*>(this);
-    } else if (IsEqualIID(riid, IID_ISupportErrorInfo)) {
-      *object = static_cast<ISupportErrorInfo*>(this);
-    } else {
-      *object = nullptr;
-      return E_NOINTERFACE;
+  void* Interface(REFIID riid) {
+    if (IsEqualIID(riid, IID_IDispatch) || IsEqualIID(riid, IID__classPP)) {
+      return static_cast<_classPP*>(this);
     }
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
+    if (IsEqualIID(riid, IID_ISupportErrorInfo)) return static_cast<ISupportErrorInfo*>(this);
+    return nullptr;
   }
 
-  HRESULT STDMETHODCALLTYPE get_PP(IDispatch** result) override {
+  HRESULT STDMETHODCALLTYPE get_PP(_PPDocument** result) override {
     if (result == nullptr) return E_POINTER;
     *result = nullptr;
     try {
-      *result = ToDispatch(entry_.PP());
+      *result = ToCom(entry_.PP());
     } catch (...) {
     }
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE putref_PP(IDispatch* value) override {
+  // An object without the interface leaves the entry as it was.
+  HRESULT STDMETHODCALLTYPE putref_PP(_PPDocument* value) override {
     try {
-      entry_.SetPP(PPFromDispatch(value));
+      entry_.SetPP(PPFromCom(value));
     } catch (...) {
     }
     return S_OK;
@@ -111,19 +93,13 @@ class ClassPPObject final : public DualDispatch<_classPP>, public ISupportErrorI
 
  private:
   classPP entry_;
-  std::atomic<ULONG> references_{1};
 };
 
 }  // namespace
 
 HRESULT CreateClassPPObject(REFIID riid, void** object) {
   PrepareThreadContext();
-  ClassPPObject* made = new (std::nothrow) ClassPPObject();
-  if (made == nullptr) return E_OUTOFMEMORY;
-  HRESULT hr = made->Init();
-  if (SUCCEEDED(hr)) hr = made->QueryInterface(riid, object);
-  made->Release();
-  return hr;
+  return CreateObject<ClassPPObject>(riid, object);
 }
 
 }  // namespace velmo::binding

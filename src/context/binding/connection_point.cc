@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "com_object.h"
 #include "server.h"
-#include "simple_object.h"
 #include "velmo.h"
 
 namespace velmo::binding {
@@ -68,8 +68,7 @@ class Sink final : public UserEvents {
   IDispatch* dispatch_;
 };
 
-class ConnectionEnumerator final
-    : public SimpleObject<ConnectionEnumerator, IEnumConnections, IID_IEnumConnections> {
+class ConnectionEnumerator final : public ComObject<ConnectionEnumerator, IEnumConnections> {
  public:
   explicit ConnectionEnumerator(std::vector<CONNECTDATA> connections, size_t at = 0)
       : connections_(std::move(connections)), at_(at) {
@@ -77,6 +76,10 @@ class ConnectionEnumerator final
   }
   ~ConnectionEnumerator() {
     for (CONNECTDATA& c : connections_) c.pUnk->Release();
+  }
+
+  void* Interface(REFIID riid) {
+    return IsEqualIID(riid, IID_IEnumConnections) ? static_cast<IEnumConnections*>(this) : nullptr;
   }
 
   HRESULT STDMETHODCALLTYPE Next(ULONG count, CONNECTDATA* out, ULONG* fetched) override {
@@ -109,13 +112,17 @@ class ConnectionEnumerator final
   size_t at_;
 };
 
-class PointEnumerator final
-    : public SimpleObject<PointEnumerator, IEnumConnectionPoints, IID_IEnumConnectionPoints> {
+class PointEnumerator final : public ComObject<PointEnumerator, IEnumConnectionPoints> {
  public:
   PointEnumerator(IConnectionPoint* point, bool done) : point_(point), done_(done) {
     point_->AddRef();
   }
   ~PointEnumerator() { point_->Release(); }
+
+  void* Interface(REFIID riid) {
+    return IsEqualIID(riid, IID_IEnumConnectionPoints) ? static_cast<IEnumConnectionPoints*>(this)
+                                                       : nullptr;
+  }
 
   HRESULT STDMETHODCALLTYPE Next(ULONG count, IConnectionPoint** out, ULONG* fetched) override {
     if (out == nullptr || (count > 1 && fetched == nullptr)) return E_POINTER;
@@ -194,8 +201,10 @@ HRESULT ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
   try {
     auto listener = std::make_shared<Sink>(sink, dispatch);
     dispatch->Release();
+    dispatch = nullptr;  // the listener holds its own
     *cookie = listeners_.Advise(std::move(listener));
   } catch (...) {
+    if (dispatch != nullptr) dispatch->Release();
     return E_OUTOFMEMORY;
   }
   return *cookie != 0 ? S_OK : CONNECT_E_ADVISELIMIT;

@@ -123,26 +123,6 @@ HRESULT ReportError(HRESULT hr, REFGUID interface_id, std::u16string_view descri
   return hr;
 }
 
-HRESULT TypeInfoOf(REFGUID guid, bool vtable_half, ITypeInfo** info) {
-  if (info == nullptr) return E_POINTER;
-  *info = nullptr;
-  Held<ITypeLib> library;
-  HRESULT hr = LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, &library.p);
-  if (FAILED(hr)) return hr;
-  Held<ITypeInfo> found;
-  hr = library.p->GetTypeInfoOfGuid(guid, &found.p);
-  if (FAILED(hr)) return hr;
-  if (vtable_half) {
-    HREFTYPE href = 0;
-    if (SUCCEEDED(found.p->GetRefTypeOfImplType(-1, &href))) {
-      return found.p->GetRefTypeInfo(href, info);
-    }
-  }
-  *info = found.p;
-  found.p = nullptr;
-  return S_OK;
-}
-
 HRESULT InvokeWithTypeInfo(ITypeInfo* info, void* object, DISPID member, WORD flags,
                            DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
                            UINT* bad_argument) {

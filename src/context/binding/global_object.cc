@@ -1,17 +1,17 @@
 // MOLTRAGlobalClass as an automation object: the plain class behind a dual interface, a
 // connection point for its events, and its type information. It converts types and nothing
 // else; every member answers S_OK with the plain class's result, fallbacks included.
-#include <atomic>
-#include <new>
+#include <memory>
 
-#include "automation_documents.h"
-#include "class_factory.h"
+#include "com_documents.h"
+#include "com_object.h"
 #include "connection_point.h"
 #include "context/application_context.h"
 #include "context/moltra_global_class.h"
 #include "dual_dispatch.h"
 #include "server.h"
 #include "velmo.h"
+#include "velmo_objects.h"
 
 namespace velmo::binding {
 namespace {
@@ -39,49 +39,32 @@ bool IsClassInterface(REFIID riid) {
 
 Platform AutomationPlatform() {
   Platform platform = SystemPlatform();
-  platform.documents = NewAutomationDocuments();
+  platform.documents = NewComDocuments();
   return platform;
 }
 
 VARIANT_BOOL ToVariantBool(bool value) { return value ? VARIANT_TRUE : VARIANT_FALSE; }
 
-class GlobalObject final : public DualDispatch<_MOLTRAGlobalClass>,
-                           public IConnectionPointContainer,
-                           public IProvideClassInfo2,
-                           public ISupportErrorInfo {
+class GlobalObject final
+    : public ComObject<GlobalObject, DualDispatch<_MOLTRAGlobalClass>, IConnectionPointContainer,
+                       IProvideClassInfo2, ISupportErrorInfo> {
  public:
-  GlobalObject() : point_(*this, core_) { ObjectCreated(); }
-  ~GlobalObject() { ObjectDestroyed(); }
-  GlobalObject(const GlobalObject&) = delete;
-  GlobalObject& operator=(const GlobalObject&) = delete;
+  GlobalObject() : point_(*this, core_) {}
 
   HRESULT Init() { return LoadTypeInfo(IID__MOLTRAGlobalClass); }
 
-  // ---- IUnknown
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
-        IsClassInterface(riid)) {
-      *object = static_cast<_MOLTRAGlobalClass*>(this);
-    } else if (IsEqualIID(riid, IID_IConnectionPointContainer)) {
-      *object = static_cast<IConnectionPointContainer*>(this);
-    } else if (IsEqualIID(riid, IID_IProvideClassInfo) ||
-               IsEqualIID(riid, IID_IProvideClassInfo2)) {
-      *object = static_cast<IProvideClassInfo2*>(this);
-    } else if (IsEqualIID(riid, IID_ISupportErrorInfo)) {
-      *object = static_cast<ISupportErrorInfo*>(this);
-    } else {
-      *object = nullptr;
-      return E_NOINTERFACE;
+  void* Interface(REFIID riid) {
+    if (IsEqualIID(riid, IID_IDispatch) || IsClassInterface(riid)) {
+      return static_cast<_MOLTRAGlobalClass*>(this);
     }
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
+    if (IsEqualIID(riid, IID_IConnectionPointContainer)) {
+      return static_cast<IConnectionPointContainer*>(this);
+    }
+    if (IsEqualIID(riid, IID_IProvideClassInfo) || IsEqualIID(riid, IID_IProvideClassInfo2)) {
+      return static_cast<IProvideClassInfo2*>(this);
+    }
+    if (IsEqualIID(riid, IID_ISupportErrorInfo)) return static_cast<ISupportErrorInfo*>(this);
+    return nullptr;
   }
 
   // ---- _MOLTRAGlobalClass
@@ -126,24 +109,25 @@ class GlobalObject final : public DualDispatch<_MOLTRAGlobalClass>,
   HRESULT STDMETHODCALLTYPE get_Langue(LONG* result) override {
     return Status(result, [&] { return core_.Langue(); });
   }
-  HRESULT STDMETHODCALLTYPE get_VelmoCFG(IDispatch** result) override {
+  HRESULT STDMETHODCALLTYPE get_VelmoCFG(_ConfigDocument** result) override {
     if (result == nullptr) return E_POINTER;
-    *result = ToDispatchOrNone(core_.VelmoCFG());
+    *result = ToComOrNone(core_.VelmoCFG());
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE putref_VelmoCFG(IDispatch** CFG) override {
+  // Whatever the caller's object is, it is held through its interface; one that has none, as
+  // another failure, stops the setter.
+  HRESULT STDMETHODCALLTYPE putref_VelmoCFG(_ConfigDocument** CFG) override {
     if (CFG == nullptr) return E_POINTER;
     try {
-      std::shared_ptr<ConfigDocument> document = ConfigFromDispatch(*CFG);
+      std::shared_ptr<ConfigDocument> document = ConfigFromCom(*CFG);
       core_.SetVelmoCFG(document);
     } catch (...) {
-      // The setter stops.
     }
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE get_GeometrieDat(IDispatch** result) override {
+  HRESULT STDMETHODCALLTYPE get_GeometrieDat(_ConfigDocument** result) override {
     if (result == nullptr) return E_POINTER;
-    *result = ToDispatchOrNone(core_.GeometrieDat());
+    *result = ToComOrNone(core_.GeometrieDat());
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE put_Langue(LONG* lang) override {
@@ -159,14 +143,14 @@ class GlobalObject final : public DualDispatch<_MOLTRAGlobalClass>,
                                                   VARIANT_BOOL* result) override {
     return Flag(result, core_.RegWriteSecurityValue(FromBstr(ValueName), FromBstr(Value)));
   }
-  HRESULT STDMETHODCALLTYPE MOLTRAG_GetPP(BSTR nomPP, IDispatch** PP, LONG* result) override {
+  HRESULT STDMETHODCALLTYPE MOLTRAG_GetPP(BSTR nomPP, _PPDocument** PP, LONG* result) override {
     if (PP == nullptr || result == nullptr) return E_POINTER;
     std::shared_ptr<PPDocument> document;
     *result = core_.MOLTRAG_GetPP(FromBstr(nomPP), document);
-    IDispatch* handed = nullptr;
+    _PPDocument* handed = nullptr;
     if (*result == 0) {
       try {
-        handed = ToDispatch(document);
+        handed = ToCom(document);
       } catch (...) {
         *result = -1;
       }
@@ -221,9 +205,9 @@ class GlobalObject final : public DualDispatch<_MOLTRAGlobalClass>,
     return S_OK;
   }
   template <typename Document>
-  static IDispatch* ToDispatchOrNone(const std::shared_ptr<Document>& document) {
+  static auto ToComOrNone(const std::shared_ptr<Document>& document) -> decltype(ToCom(document)) {
     try {
-      return ToDispatch(document);
+      return ToCom(document);
     } catch (...) {
       return nullptr;
     }
@@ -231,7 +215,6 @@ class GlobalObject final : public DualDispatch<_MOLTRAGlobalClass>,
 
   MOLTRAGlobalClass core_;
   ConnectionPoint point_;
-  std::atomic<ULONG> references_{1};
 };
 
 }  // namespace
@@ -240,12 +223,7 @@ void PrepareThreadContext() { CurrentContext(AutomationPlatform); }
 
 HRESULT CreateGlobalObject(REFIID riid, void** object) {
   PrepareThreadContext();
-  GlobalObject* made = new (std::nothrow) GlobalObject();
-  if (made == nullptr) return E_OUTOFMEMORY;
-  HRESULT hr = made->Init();
-  if (SUCCEEDED(hr)) hr = made->QueryInterface(riid, object);
-  made->Release();
-  return hr;
+  return CreateObject<GlobalObject>(riid, object);
 }
 
 }  // namespace velmo::binding

@@ -1,6 +1,4 @@
-// DllRegisterServer and DllUnregisterServer: the two classes as in-process, apartment-threaded
-// servers with their ProgIDs, and the type library, whose interfaces the standard automation
-// marshaller then carries between threads.
+// Registering a module's classes and type library, and taking them away again.
 #include <windows.h>
 
 #include <oleauto.h>
@@ -8,22 +6,9 @@
 #include <string>
 
 #include "server.h"
-#include "velmo.h"
 
 namespace velmo::binding {
 namespace {
-
-struct Class {
-  const CLSID& clsid;
-  const wchar_t* name;
-  const wchar_t* prog_id;
-  const wchar_t* version;
-};
-
-const Class kClasses[] = {
-    {CLSID_MOLTRAGlobalClass, L"MOLTRAGlobalClass", L"VELMOSWGlobalLib.MOLTRAGlobalClass", L"1.8"},
-    {CLSID_classPP, L"classPP", L"VELMOSWGlobalLib.classPP", L"1.0"},
-};
 
 std::wstring Text(REFGUID guid) {
   wchar_t buffer[40] = {};
@@ -43,12 +28,8 @@ LSTATUS SetDefault(const std::wstring& key, const std::wstring& value,
   return status;
 }
 
-HRESULT FromStatus(LSTATUS status) {
-  return status == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(status);
-}
-
-void RemoveClasses() {
-  for (const Class& c : kClasses) {
+void RemoveClasses(const ServerDescription& server) {
+  for (const ServedClass& c : server.classes) {
     RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"CLSID\\" + Text(c.clsid)).c_str());
     RegDeleteKeyW(HKEY_CLASSES_ROOT, (L"CLSID\\" + Text(c.clsid)).c_str());
     RegDeleteTreeW(HKEY_CLASSES_ROOT, c.prog_id);
@@ -56,28 +37,34 @@ void RemoveClasses() {
   }
 }
 
+LSTATUS RegisterClass(const ServedClass& c, const std::wstring& path, const std::wstring& library) {
+  const std::wstring key = L"CLSID\\" + Text(c.clsid);
+  LSTATUS status = SetDefault(key, c.name);
+  if (status == ERROR_SUCCESS) status = SetDefault(key + L"\\InprocServer32", path);
+  if (status == ERROR_SUCCESS) {
+    status = SetDefault(key + L"\\InprocServer32", L"Apartment", L"ThreadingModel");
+  }
+  if (status == ERROR_SUCCESS) status = SetDefault(key + L"\\ProgID", c.prog_id);
+  if (status == ERROR_SUCCESS) status = SetDefault(key + L"\\TypeLib", library);
+  if (status == ERROR_SUCCESS) status = SetDefault(key + L"\\Version", c.version);
+  if (status == ERROR_SUCCESS) status = SetDefault(c.prog_id, c.name);
+  if (status == ERROR_SUCCESS) {
+    status = SetDefault(std::wstring(c.prog_id) + L"\\CLSID", Text(c.clsid));
+  }
+  return status;
+}
+
 }  // namespace
 
-HRESULT RegisterServer() {
+HRESULT RegisterServer(const ServerDescription& server) {
   const std::wstring path = ModulePath();
   if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
-  const std::wstring library = Text(LIBID_VELMOSWGlobalLib);
-  for (const Class& c : kClasses) {
-    const std::wstring key = L"CLSID\\" + Text(c.clsid);
-    LSTATUS status = SetDefault(key, c.name);
-    if (status == ERROR_SUCCESS) status = SetDefault(key + L"\\InprocServer32", path);
-    if (status == ERROR_SUCCESS) {
-      status = SetDefault(key + L"\\InprocServer32", L"Apartment", L"ThreadingModel");
-    }
-    if (status == ERROR_SUCCESS) status = SetDefault(key + L"\\ProgID", c.prog_id);
-    if (status == ERROR_SUCCESS) status = SetDefault(key + L"\\TypeLib", library);
-    if (status == ERROR_SUCCESS) status = SetDefault(key + L"\\Version", c.version);
-    if (status == ERROR_SUCCESS) status = SetDefault(c.prog_id, c.name);
-    if (status == ERROR_SUCCESS)
-      status = SetDefault(std::wstring(c.prog_id) + L"\\CLSID", Text(c.clsid));
+  const std::wstring library = Text(server.library);
+  for (const ServedClass& c : server.classes) {
+    const LSTATUS status = RegisterClass(c, path, library);
     if (status != ERROR_SUCCESS) {
-      RemoveClasses();
-      return FromStatus(status);
+      RemoveClasses(server);
+      return HRESULT_FROM_WIN32(status);
     }
   }
   ITypeLib* types = nullptr;
@@ -87,23 +74,16 @@ HRESULT RegisterServer() {
     hr = RegisterTypeLib(types, writable.data(), nullptr);
     types->Release();
   }
-  if (FAILED(hr)) RemoveClasses();
+  if (FAILED(hr)) RemoveClasses(server);
   return hr;
 }
 
-HRESULT UnregisterServer() {
-  RemoveClasses();
-  const HRESULT hr = UnRegisterTypeLib(LIBID_VELMOSWGlobalLib, 1, 9, LOCALE_NEUTRAL,
+HRESULT UnregisterServer(const ServerDescription& server) {
+  RemoveClasses(server);
+  const HRESULT hr = UnRegisterTypeLib(server.library, server.major, server.minor, LOCALE_NEUTRAL,
                                        sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32);
   // Already gone counts as done.
   return hr == TYPE_E_REGISTRYACCESS || hr == TYPE_E_CANTLOADLIBRARY ? S_OK : hr;
 }
 
 }  // namespace velmo::binding
-
-extern "C" {
-
-HRESULT WINAPI DllRegisterServer() { return velmo::binding::RegisterServer(); }
-HRESULT WINAPI DllUnregisterServer() { return velmo::binding::UnregisterServer(); }
-
-}  // extern "C"

@@ -1,5 +1,6 @@
-// What the pieces of the in-process server share: the module, its object and lock counts, the
-// embedded type library, and the conversions at the automation boundary.
+// What every in-process server of the add-in shares: its module, its object and lock counts, its
+// type library, and the conversions at the automation boundary. Each DLL links its own copy, so
+// all of this is per module.
 #ifndef VELMO_CONTEXT_BINDING_SERVER_H_
 #define VELMO_CONTEXT_BINDING_SERVER_H_
 
@@ -7,6 +8,7 @@
 
 #include <oaidl.h>
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -20,20 +22,19 @@ void SetModule(HMODULE module);
 std::wstring ModulePath();
 
 // A COM server must know whether anything it handed out is still alive; these counts are the
-// only process-wide state the library keeps, and they are atomic.
+// only process-wide state a module keeps besides its type library, and they are atomic.
 void ObjectCreated();
 void ObjectDestroyed();
 void LockServer(bool lock);
 bool CanUnloadNow();
 
-// The type description of `guid` from the type library in this DLL. For a dual interface,
+// The type description of `guid` from the type library in this DLL, which is loaded on first
+// need and kept until ReleaseTypeLibrary; any thread may ask. For a dual interface,
 // `vtable_half` gives the interface description that ITypeInfo::Invoke needs rather than the
 // dispatch one.
 HRESULT TypeInfoOf(REFGUID guid, bool vtable_half, ITypeInfo** info);
-
-// Gives this thread a context for automation callers, unless it has one already: the system
-// platform, with documents that cross the boundary as automation objects.
-void PrepareThreadContext();
+// Drops what TypeInfoOf keeps, once no object of this module is left to use it.
+void ReleaseTypeLibrary();
 
 // Strings and dates across the boundary.
 std::u16string FromBstr(BSTR text);
@@ -51,6 +52,37 @@ HRESULT ReportError(HRESULT hr, REFGUID interface_id, std::u16string_view descri
 HRESULT InvokeWithTypeInfo(ITypeInfo* info, void* object, DISPID member, WORD flags,
                            DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
                            UINT* bad_argument);
+
+// ---- what each DLL says of itself, for the exports every one of them has
+
+// Makes a new object and asks it for `riid`.
+using Creator = HRESULT (*)(REFIID riid, void** object);
+
+struct ServedClass {
+  const CLSID& clsid;
+  Creator create;
+  const wchar_t* name;  // as the type library names the class
+  const wchar_t* prog_id;
+  const wchar_t* version;
+};
+
+struct ServerDescription {
+  std::span<const ServedClass> classes;
+  const GUID& library;  // the type library carried as resource 1
+  WORD major;
+  WORD minor;
+  // Run when the DLL is unloaded from a process that goes on; may be null.
+  void (*on_unload)();
+};
+
+// Defined once in each DLL.
+const ServerDescription& ThisServer();
+
+// What DllRegisterServer and DllUnregisterServer do with that description: the classes as
+// in-process, apartment-threaded servers with their ProgIDs, and the type library, whose
+// interfaces the standard automation marshaller then carries between threads.
+HRESULT RegisterServer(const ServerDescription& server);
+HRESULT UnregisterServer(const ServerDescription& server);
 
 }  // namespace velmo::binding
 

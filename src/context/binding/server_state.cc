@@ -1,7 +1,9 @@
-// The module's handle and the counts that decide whether it may be unloaded.
+// The module's handle, the counts that decide whether it may be unloaded, and its type library.
 #include <atomic>
+#include <mutex>
+#include <utility>
+#include <vector>
 
-#include "automation_documents.h"
 #include "server.h"
 
 namespace velmo::binding {
@@ -10,6 +12,39 @@ namespace {
 HMODULE this_module = nullptr;
 std::atomic<long> live_objects{0};
 std::atomic<long> server_locks{0};
+
+// Type descriptions are free-threaded and read-only once loaded, so one set serves every object
+// on every thread.
+struct TypeCache {
+  struct Entry {
+    GUID guid;
+    bool vtable_half;
+    ITypeInfo* info;
+  };
+  std::mutex mutex;
+  ITypeLib* library = nullptr;
+  std::vector<Entry> entries;
+};
+
+// Never destroyed: a client may release an object after this module's static destructors ran.
+TypeCache& Cache() {
+  static TypeCache* const cache = new TypeCache;
+  return *cache;
+}
+
+HRESULT Describe(ITypeLib* library, REFGUID guid, bool vtable_half, ITypeInfo** info) {
+  ITypeInfo* found = nullptr;
+  HRESULT hr = library->GetTypeInfoOfGuid(guid, &found);
+  if (FAILED(hr)) return hr;
+  HREFTYPE href = 0;
+  if (vtable_half && SUCCEEDED(found->GetRefTypeOfImplType(-1, &href))) {
+    hr = found->GetRefTypeInfo(href, info);
+    found->Release();
+    return hr;
+  }
+  *info = found;
+  return S_OK;
+}
 
 }  // namespace
 
@@ -33,8 +68,44 @@ std::wstring ModulePath() {
 void ObjectCreated() { ++live_objects; }
 void ObjectDestroyed() { --live_objects; }
 void LockServer(bool lock) { lock ? ++server_locks : --server_locks; }
-bool CanUnloadNow() {
-  return live_objects == 0 && server_locks == 0 && LiveAutomationObjects() == 0;
+bool CanUnloadNow() { return live_objects == 0 && server_locks == 0; }
+
+HRESULT TypeInfoOf(REFGUID guid, bool vtable_half, ITypeInfo** info) {
+  if (info == nullptr) return E_POINTER;
+  *info = nullptr;
+  TypeCache& cache = Cache();
+  std::lock_guard lock(cache.mutex);
+  for (const TypeCache::Entry& entry : cache.entries) {
+    if (entry.vtable_half == vtable_half && IsEqualGUID(entry.guid, guid)) {
+      entry.info->AddRef();
+      *info = entry.info;
+      return S_OK;
+    }
+  }
+  if (cache.library == nullptr) {
+    const HRESULT hr = LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, &cache.library);
+    if (FAILED(hr)) return hr;
+  }
+  ITypeInfo* found = nullptr;
+  const HRESULT hr = Describe(cache.library, guid, vtable_half, &found);
+  if (FAILED(hr)) return hr;
+  try {
+    cache.entries.push_back({guid, vtable_half, found});
+  } catch (...) {
+    found->Release();
+    return E_OUTOFMEMORY;
+  }
+  found->AddRef();
+  *info = found;
+  return S_OK;
+}
+
+void ReleaseTypeLibrary() {
+  TypeCache& cache = Cache();
+  std::lock_guard lock(cache.mutex);
+  for (const TypeCache::Entry& entry : cache.entries) entry.info->Release();
+  cache.entries.clear();
+  if (cache.library != nullptr) std::exchange(cache.library, nullptr)->Release();
 }
 
 }  // namespace velmo::binding

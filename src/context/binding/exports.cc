@@ -1,0 +1,49 @@
+// The five entry points of an in-process server, the same in every DLL of the add-in: each DLL
+// compiles this file and says what it serves through ThisServer().
+#include <windows.h>
+
+#include "class_factory.h"
+#include "server.h"
+
+extern "C" {
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    velmo::binding::SetModule(instance);
+    DisableThreadLibraryCalls(instance);
+  } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+    // Unloaded while the process goes on: nothing of ours may outlive the code.
+    if (auto* on_unload = velmo::binding::ThisServer().on_unload) on_unload();
+  }
+  return TRUE;
+}
+
+HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** object) {
+  if (object == nullptr) return E_POINTER;
+  *object = nullptr;
+  for (const velmo::binding::ServedClass& c : velmo::binding::ThisServer().classes) {
+    if (!IsEqualCLSID(clsid, c.clsid)) continue;
+    IClassFactory* factory = velmo::binding::NewClassFactory(c.create);
+    if (factory == nullptr) return E_OUTOFMEMORY;
+    const HRESULT hr = factory->QueryInterface(riid, object);
+    factory->Release();
+    return hr;
+  }
+  return CLASS_E_CLASSNOTAVAILABLE;
+}
+
+HRESULT WINAPI DllCanUnloadNow() {
+  if (!velmo::binding::CanUnloadNow()) return S_FALSE;
+  velmo::binding::ReleaseTypeLibrary();
+  return S_OK;
+}
+
+HRESULT WINAPI DllRegisterServer() {
+  return velmo::binding::RegisterServer(velmo::binding::ThisServer());
+}
+
+HRESULT WINAPI DllUnregisterServer() {
+  return velmo::binding::UnregisterServer(velmo::binding::ThisServer());
+}
+
+}  // extern "C"

@@ -1,0 +1,24 @@
+// What VELMOSWGlobalLib.dll serves.
+#include "context/application_context.h"
+#include "server.h"
+#include "velmo.h"
+#include "velmo_objects.h"
+
+namespace velmo::binding {
+namespace {
+
+const ServedClass kClasses[] = {
+    {CLSID_MOLTRAGlobalClass, CreateGlobalObject, L"MOLTRAGlobalClass",
+     L"VELMOSWGlobalLib.MOLTRAGlobalClass", L"1.8"},
+    {CLSID_classPP, CreateClassPPObject, L"classPP", L"VELMOSWGlobalLib.classPP", L"1.0"},
+};
+
+}  // namespace
+
+const ServerDescription& ThisServer() {
+  // The contexts' clean-up must not outlive the code.
+  static const ServerDescription server{kClasses, LIBID_VELMOSWGlobalLib, 1, 9, ReleaseAllContexts};
+  return server;
+}
+
+}  // namespace velmo::binding
