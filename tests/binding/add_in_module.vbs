@@ -1,6 +1,6 @@
 ' VELMOSWGlobalLib used the way an add-in module's script uses it: created by ProgID, started up
-' on an installation, its properties, settings, parameter files, configuration object and a user
-' switch.
+' on an installation, its properties, settings, parameter files, the documents it hands out (read
+' as a module reads them) and a user switch.
 '
 '   cscript //nologo add_in_module.vbs APP_DIR USER_DIR OTHER_USER_DIR
 '
@@ -12,7 +12,7 @@
 Option Explicit
 On Error Resume Next
 
-Const PLANNED = 39
+Const PLANNED = 45
 Const PROGID = "VELMOSWGlobalLib.MOLTRAGlobalClass"
 Dim checks, failures, e, r
 checks = 0
@@ -136,6 +136,29 @@ Set geo = g.GeometrieDat
 e = Err.Number
 Check "geometrie-dat", e, IsSomething(geo), "no geometry object"
 
+' The user's configuration with the application's merged under it, read as a module reads it.
+Err.Clear
+v = cfg.Value("General", "Nom") & "," & cfg.Value("general", "UNITES")
+e = Err.Number
+Check "velmocfg-values", e, v = "utilisateur,mm", Shown(v)
+
+Dim names
+Err.Clear
+names = cfg.Sections
+e = Err.Number
+Check "velmocfg-sections", e, IsArray(names), Shown(TypeName(names))
+If IsArray(names) Then
+  Check "velmocfg-section-names", 0, UBound(names) = 0 And names(0) = "General", _
+    "upper bound " & UBound(names)
+Else
+  Check "velmocfg-section-names", 0, False, "no array"
+End If
+
+Err.Clear
+v = IsEmpty(geo.Value("Poutre", "Largeur")) And geo.Value("Poutre", "Hauteur") = "200"
+e = Err.Number
+Check "geometrie-dat-values", e, v, Shown(v)
+
 ' Another module's instance on the same thread sees the same start-up.
 Dim g2
 Err.Clear
@@ -203,6 +226,11 @@ r = g.MOLTRAG_GetPP(beam, pp2)
 e = Err.Number
 Check "getpp-hands-out-the-cached-object", e, r = 0 And Same(pp, pp2), "returned " & Shown(r)
 
+Err.Clear
+v = pp.Value("largeur")
+e = Err.Number
+Check "getpp-values", e, v = "100", Shown(v)
+
 Dim pp3
 Err.Clear
 r = g.MOLTRAG_GetPP(missing, pp3)
@@ -216,7 +244,17 @@ r = g.MOLTRAG_GetPP(missing, pp4)
 e = Err.Number
 Check "getpp-missing-file-empties-the-variable", e, r = -2 And IsNone(pp4), "pp " & Shown(pp4)
 
-' --- The configuration object replaced from a variable, and put back
+' --- The configuration object replaced from a variable, by one the module made, and put back
+Dim mine
+Err.Clear
+Set mine = CreateObject("MOLConfigLib.ConfigDocument")
+r = mine.Load(userDir & "\dat\velmo.cfg")
+Set g.VelmoCFG = mine
+e = Err.Number
+Check "set-velmocfg-to-a-document-of-the-modules", e, _
+  r = True And Same(g.VelmoCFG, mine) And g.VelmoCFG.Value("General", "Unites") = "", _
+  "load returned " & Shown(r)
+
 Err.Clear
 Set g.VelmoCFG = geo
 e = Err.Number
