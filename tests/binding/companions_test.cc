@@ -285,21 +285,6 @@ TEST(Companions, ScriptCallersReachTheMembersByNameWithTheirVariables) {
     EXPECT_EQ(V_BOOL(&result), VARIANT_TRUE);
     EXPECT_EQ(V_VT(&variable), VT_BSTR);
     EXPECT_EQ(V_BSTR(&variable), before);
-
-    Ref<_ConfigDocument> doc = LoadedConfig(dir, u"a.cfg", "[A]\nB=C\n");
-    ASSERT_TRUE(doc);
-    Ref<IDispatch> config = doc.As<IDispatch>(IID_IDispatch);
-    LPOLESTR sections_name[] = {const_cast<LPOLESTR>(L"Sections")};
-    DISPID sections = DISPID_UNKNOWN;
-    ASSERT_EQ(config->GetIDsOfNames(IID_NULL, sections_name, 1, LOCALE_USER_DEFAULT, &sections),
-              S_OK);
-    DISPPARAMS none{nullptr, nullptr, 0, 0};
-    Variant list;
-    ASSERT_EQ(
-        config->Invoke(sections, IID_NULL, LOCALE_USER_DEFAULT,
-                       DISPATCH_METHOD | DISPATCH_PROPERTYGET, &none, &list, nullptr, nullptr),
-        S_OK);
-    EXPECT_EQ(Names(list), std::vector<std::wstring>{L"A"});
   });
 }
 
