@@ -1,5 +1,6 @@
 #include "config/builtin_documents.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "platform/file_system.h"
@@ -10,31 +11,36 @@ namespace {
 
 bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == 0xFEFF; }
 
-std::u16string Trim(std::u16string_view text) {
+std::u16string_view Trim(std::u16string_view text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
   while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-  return std::u16string(text);
-}
-
-bool SameName(std::u16string_view a, std::u16string_view b) {
-  return a.size() == b.size() && platform::ToUpper(a) == platform::ToUpper(b);
+  return text;
 }
 
 // A "name=value" line, or nothing for a line that is not one.
 std::optional<std::pair<std::u16string, std::u16string>> Assignment(std::u16string_view line) {
   const size_t equals = line.find(u'=');
   if (equals == std::u16string_view::npos) return std::nullopt;
-  std::u16string name = Trim(line.substr(0, equals));
+  const std::u16string_view name = Trim(line.substr(0, equals));
   if (name.empty()) return std::nullopt;
-  return std::make_pair(std::move(name), Trim(line.substr(equals + 1)));
+  return std::make_pair(std::u16string(name), std::u16string(Trim(line.substr(equals + 1))));
 }
 
-bool IsComment(std::u16string_view line) { return line.empty() || line.front() == u';'; }
+// Calls `line` with each line of `text`, trimmed, that is neither empty nor a comment.
+template <typename Line>
+void ForEachLine(std::u16string_view text, Line&& line) {
+  while (!text.empty()) {
+    const size_t end = std::min(text.find(u'\n'), text.size());
+    const std::u16string_view trimmed = Trim(text.substr(0, end));
+    if (!trimmed.empty() && trimmed.front() != u';') line(trimmed);
+    text.remove_prefix(std::min(end + 1, text.size()));
+  }
+}
 
 // A path with a NUL in it would name some other file to the file API.
 std::optional<std::string> ReadText(std::u16string_view path) {
   if (path.find(u'\0') != std::u16string_view::npos) return std::nullopt;
-  std::optional<std::string> bytes = platform::ReadWholeFile(path);
+  std::optional<std::string> bytes = platform::ReadWholeFile(path, kMaxDocumentBytes);
   if (bytes && !IsText(*bytes)) return std::nullopt;
   return bytes;
 }
@@ -57,25 +63,40 @@ bool IsText(const std::string& bytes) {
   return bytes.find('\0') == std::string::npos && platform::IsUtf8(bytes);
 }
 
-std::vector<std::u16string> DecodeLines(const std::string& bytes) {
+std::u16string DecodeText(const std::string& bytes) {
+  if (!HasUtf16Mark(bytes)) return platform::FromUtf8(bytes);  // a UTF-8 mark becomes a blank
   std::u16string text;
-  if (HasUtf16Mark(bytes)) {
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-      text.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                           static_cast<unsigned char>(bytes[i + 1]) << 8));
-    }
-  } else {
-    text = platform::FromUtf8(bytes);  // a UTF-8 byte-order mark becomes U+FEFF, a blank
+  text.reserve(bytes.size() / 2);
+  for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
+    text.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                         static_cast<unsigned char>(bytes[i + 1]) << 8));
   }
-  std::vector<std::u16string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find(u'\n', start);
-    if (end == std::u16string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
+  return text;
+}
+
+// ---- NamedValues
+
+bool NamedValues::Add(std::u16string name, std::u16string value) {
+  if (!index_.try_emplace(platform::ToUpper(name), entries_.size()).second) return false;
+  entries_.emplace_back(std::move(name), std::move(value));
+  return true;
+}
+
+const std::u16string* NamedValues::Find(std::u16string_view name) const {
+  const auto found = index_.find(platform::ToUpper(name));
+  return found == index_.end() ? nullptr : &entries_[found->second].second;
+}
+
+void NamedValues::Reserve(std::size_t count) {
+  entries_.reserve(count);
+  index_.reserve(count);
+}
+
+std::vector<std::u16string> NamedValues::Names() const {
+  std::vector<std::u16string> names;
+  names.reserve(entries_.size());
+  for (const auto& entry : entries_) names.push_back(entry.first);
+  return names;
 }
 
 // ---- IniDocument
@@ -89,45 +110,37 @@ bool IniDocument::Load(std::u16string_view path) {
 
 void IniDocument::Parse(const std::string& bytes) {
   sections_.clear();
-  Section* current = nullptr;
-  for (const std::u16string& raw : DecodeLines(bytes)) {
-    const std::u16string line = Trim(raw);
-    if (IsComment(line)) continue;
+  index_.clear();
+  std::u16string current;  // lines before any section belong to ""
+  ForEachLine(DecodeText(bytes), [&](std::u16string_view line) {
     if (line.front() == u'[' && line.back() == u']') {
-      const std::u16string name = Trim(std::u16string_view(line).substr(1, line.size() - 2));
-      current = Find(name);
-      if (current == nullptr) current = &sections_.emplace_back(Section{name, {}});
-      continue;
+      current = Trim(line.substr(1, line.size() - 2));
+      Find(current, /*make=*/true);
+      return;
     }
     auto assignment = Assignment(line);
-    if (!assignment) continue;
-    if (current == nullptr) {
-      current = Find(u"");
-      if (current == nullptr) current = &sections_.emplace_back(Section{u"", {}});
-    }
-    bool known = false;
-    for (const auto& [name, value] : current->values)
-      known = known || SameName(name, assignment->first);
-    if (!known) current->values.push_back(std::move(*assignment));
-  }
+    if (!assignment) return;
+    Find(current, /*make=*/true)
+        ->values.Add(std::move(assignment->first), std::move(assignment->second));
+  });
 }
 
 void IniDocument::Merge(ConfigDocument& other) {
   if (&other == this) return;
   if (const auto* from = dynamic_cast<const IniDocument*>(&other)) {
     for (const Section& section : from->sections_) {
-      for (const auto& [name, value] : section.values) Add(section.name, name, value);
-      if (section.values.empty() && Find(section.name) == nullptr) sections_.push_back(section);
+      Section* into = Find(section.name, /*make=*/true);
+      for (const auto& [name, value] : section.values.entries()) into->values.Add(name, value);
     }
     return;
   }
   // Another library's document: read through its interface, all of it before anything changes.
   IniDocument read;
   for (const std::u16string& section : other.Sections()) {
-    read.sections_.push_back(Section{section, {}});
+    Section* into = read.Find(section, /*make=*/true);
     for (const std::u16string& name : other.Names(section)) {
       std::optional<std::u16string> value = other.Value(section, name);
-      if (value) read.sections_.back().values.emplace_back(name, std::move(*value));
+      if (value) into->values.Add(name, std::move(*value));
     }
   }
   Merge(read);
@@ -135,43 +148,39 @@ void IniDocument::Merge(ConfigDocument& other) {
 
 void IniDocument::Add(std::u16string_view section, std::u16string_view name,
                       std::u16string_view value) {
-  Section* into = Find(section);
-  if (into == nullptr) into = &sections_.emplace_back(Section{std::u16string(section), {}});
-  for (const auto& entry : into->values) {
-    if (SameName(entry.first, name)) return;
-  }
-  into->values.emplace_back(name, value);
+  Find(section, /*make=*/true)->values.Add(std::u16string(name), std::u16string(value));
 }
 
 std::optional<std::u16string> IniDocument::Value(std::u16string_view section,
                                                  std::u16string_view name) const {
   const Section* found = Find(section);
   if (found == nullptr) return std::nullopt;
-  for (const auto& [key, value] : found->values) {
-    if (SameName(key, name)) return value;
-  }
-  return std::nullopt;
+  const std::u16string* value = found->values.Find(name);
+  if (value == nullptr) return std::nullopt;
+  return *value;
 }
 
 std::vector<std::u16string> IniDocument::Sections() const {
   std::vector<std::u16string> names;
+  names.reserve(sections_.size());
   for (const Section& section : sections_) names.push_back(section.name);
   return names;
 }
 
 std::vector<std::u16string> IniDocument::Names(std::u16string_view section) const {
-  std::vector<std::u16string> names;
-  if (const Section* found = Find(section)) {
-    for (const auto& entry : found->values) names.push_back(entry.first);
-  }
-  return names;
+  const Section* found = Find(section);
+  return found == nullptr ? std::vector<std::u16string>() : found->values.Names();
 }
 
-IniDocument::Section* IniDocument::Find(std::u16string_view section) {
-  for (Section& s : sections_) {
-    if (SameName(s.name, section)) return &s;
+IniDocument::Section* IniDocument::Find(std::u16string_view section, bool make) {
+  std::u16string key = platform::ToUpper(section);
+  if (const auto found = index_.find(key); found != index_.end()) {
+    return &sections_[found->second];
   }
-  return nullptr;
+  if (!make) return nullptr;
+  sections_.push_back(Section{std::u16string(section), {}});
+  index_.emplace(std::move(key), sections_.size() - 1);
+  return &sections_.back();
 }
 
 const IniDocument::Section* IniDocument::Find(std::u16string_view section) const {
@@ -188,28 +197,22 @@ bool ParameterDocument::Load(std::u16string_view path) {
 }
 
 void ParameterDocument::Parse(const std::string& bytes) {
-  values_.clear();
-  for (const std::u16string& raw : DecodeLines(bytes)) {
-    const std::u16string line = Trim(raw);
-    if (IsComment(line)) continue;
+  values_ = NamedValues();
+  const std::u16string text = DecodeText(bytes);
+  values_.Reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), u'\n')) + 1);
+  ForEachLine(text, [&](std::u16string_view line) {
     auto assignment = Assignment(line);
-    if (!assignment || Value(assignment->first)) continue;
-    values_.push_back(std::move(*assignment));
-  }
+    if (assignment) values_.Add(std::move(assignment->first), std::move(assignment->second));
+  });
 }
 
 std::optional<std::u16string> ParameterDocument::Value(std::u16string_view name) const {
-  for (const auto& [key, value] : values_) {
-    if (SameName(key, name)) return value;
-  }
-  return std::nullopt;
+  const std::u16string* value = values_.Find(name);
+  if (value == nullptr) return std::nullopt;
+  return *value;
 }
 
-std::vector<std::u16string> ParameterDocument::Names() const {
-  std::vector<std::u16string> names;
-  for (const auto& entry : values_) names.push_back(entry.first);
-  return names;
-}
+std::vector<std::u16string> ParameterDocument::Names() const { return values_.Names(); }
 
 // ---- the factory
 

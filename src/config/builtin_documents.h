@@ -11,14 +11,34 @@
 #ifndef VELMO_CONFIG_BUILTIN_DOCUMENTS_H_
 #define VELMO_CONFIG_BUILTIN_DOCUMENTS_H_
 
+#include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "config/config_document.h"
 
 namespace velmo {
+
+// Name-value pairs in the order they were first named, each found by its name without regard to
+// case in constant time, so that a document of n lines loads in time linear in n.
+class NamedValues {
+ public:
+  // Adds the pair unless a value by that name is there; false then, and nothing changes.
+  bool Add(std::u16string name, std::u16string value);
+  const std::u16string* Find(std::u16string_view name) const;
+  const std::vector<std::pair<std::u16string, std::u16string>>& entries() const { return entries_; }
+  std::vector<std::u16string> Names() const;
+  // Room for `count` pairs, so that loading a file grows nothing again and again.
+  void Reserve(std::size_t count);
+
+ private:
+  std::vector<std::pair<std::u16string, std::u16string>> entries_;
+  std::unordered_map<std::u16string, std::size_t> index_;  // upper-cased name → entry
+};
 
 class IniDocument final : public ConfigDocument {
  public:
@@ -38,12 +58,14 @@ class IniDocument final : public ConfigDocument {
  private:
   struct Section {
     std::u16string name;
-    std::vector<std::pair<std::u16string, std::u16string>> values;
+    NamedValues values;
   };
-  Section* Find(std::u16string_view section);
+  // The section, made at the end when `make` and it is not there; null when it is not.
+  Section* Find(std::u16string_view section, bool make = false);
   const Section* Find(std::u16string_view section) const;
 
   std::vector<Section> sections_;
+  std::unordered_map<std::u16string, std::size_t> index_;  // upper-cased name → section
 };
 
 class ParameterDocument final : public PPDocument {
@@ -51,15 +73,18 @@ class ParameterDocument final : public PPDocument {
   bool Load(std::u16string_view path) override;
   std::optional<std::u16string> Value(std::u16string_view name) const override;
   std::vector<std::u16string> Names() const override;
-  size_t size() const { return values_.size(); }
+  size_t size() const { return values_.entries().size(); }
   void Parse(const std::string& bytes);
 
  private:
-  std::vector<std::pair<std::u16string, std::u16string>> values_;
+  NamedValues values_;
 };
 
-// The lines of a text file in one of the encodings above; malformed UTF-8 becomes U+FFFD.
-std::vector<std::u16string> DecodeLines(const std::string& bytes);
+// Files longer than this do not load: no configuration is, and reading one is bounded so.
+inline constexpr std::size_t kMaxDocumentBytes = 64 << 20;
+
+// The text of a file in one of the encodings above; malformed UTF-8 becomes U+FFFD.
+std::u16string DecodeText(const std::string& bytes);
 // Whether `bytes` are text in one of the encodings above, as Load requires.
 bool IsText(const std::string& bytes);
 

@@ -1,6 +1,7 @@
 #include "config/parameter_cache.h"
 
 #include <cstring>
+#include <limits>
 #include <optional>
 
 #include "config/file_system_queries.h"
@@ -44,7 +45,10 @@ std::int32_t MOLTRAG_GetPP(ApplicationContext& context, std::u16string_view nomP
         return -1;
       }
       pp = entry.PP();
-      entry.SetNbAcces(entry.nbAcces() + 1);
+      // A count that a caller set to the maximum stays there rather than wrapping.
+      if (entry.nbAcces() < std::numeric_limits<std::int32_t>::max()) {
+        entry.SetNbAcces(entry.nbAcces() + 1);
+      }
       return 0;
     }
 

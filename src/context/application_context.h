@@ -73,9 +73,24 @@ void ResetCurrentContext(Platform platform);
 ApplicationContext& CurrentContext(Platform (*make_platform)());
 
 #ifdef _WIN32
-// Frees every thread's context at once, for a DLL that is being unloaded while its process goes
-// on; contexts are then made afresh if the library is used again.
-void ReleaseAllContexts();
+// Keeps this thread's context while it lives, made on `make_platform()` if the thread has none.
+// A context made this way belongs to its holds and goes with the last of them. Made, and
+// destroyed, on the same thread; throws when the context cannot be made.
+class ContextHold {
+ public:
+  explicit ContextHold(Platform (*make_platform)());
+  ~ContextHold();
+  ContextHold(const ContextHold&) = delete;
+  ContextHold& operator=(const ContextHold&) = delete;
+
+ private:
+  void* entry_;
+};
+
+// Gives back the fiber-local slot, for a DLL being unloaded while its process goes on, once no
+// hold is left; what threads still own is freed with it (nothing, in the automation server,
+// whose contexts are all held).
+void ReleaseContextSlot();
 #endif
 
 // The plain accessors. None of them fails or touches the registry.

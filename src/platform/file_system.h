@@ -10,6 +10,7 @@
 #define VELMO_PLATFORM_FILE_SYSTEM_H_
 
 #include <compare>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -63,7 +64,9 @@ class FileSystem {
 std::unique_ptr<FileSystem> NewSystemFileSystem();
 
 // The whole content of a file, or nothing when it does not exist or cannot be read.
-std::optional<std::string> ReadWholeFile(std::u16string_view path);
+// Nothing, too, for a file longer than `limit` bytes, which is not read past it.
+std::optional<std::string> ReadWholeFile(std::u16string_view path,
+                                         std::size_t limit = static_cast<std::size_t>(-1));
 
 }  // namespace velmo::platform
 

@@ -144,17 +144,24 @@ class PosixFileSystem final : public FileSystem {
 
 std::unique_ptr<FileSystem> NewSystemFileSystem() { return std::make_unique<PosixFileSystem>(); }
 
-std::optional<std::string> ReadWholeFile(std::u16string_view path) {
+std::optional<std::string> ReadWholeFile(std::u16string_view path, std::size_t limit) {
   std::string host;
   struct stat st {};
   if (OnHostPath(
           path, [&](const std::string& p) { return ::stat(p.c_str(), &st); }, &host) != 0 ||
-      !S_ISREG(st.st_mode)) {
+      !S_ISREG(st.st_mode) || static_cast<std::uintmax_t>(st.st_size) > limit) {
     return std::nullopt;
   }
   std::ifstream in(host, std::ios::binary);
   if (!in) return std::nullopt;
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // The size it had a moment ago is only a hint: a file may grow while it is read.
+  std::string bytes;
+  char buffer[65536];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    const auto n = static_cast<std::size_t>(in.gcount());
+    if (n > limit - bytes.size()) return std::nullopt;
+    bytes.append(buffer, n);
+  }
   if (in.bad()) return std::nullopt;
   return bytes;
 }

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "platform/file_system.h"
@@ -65,16 +66,21 @@ class Win32FileSystem final : public FileSystem {
 
 std::unique_ptr<FileSystem> NewSystemFileSystem() { return std::make_unique<Win32FileSystem>(); }
 
-std::optional<std::string> ReadWholeFile(std::u16string_view path) {
-  FILE* file = _wfopen(Wide(path).c_str(), L"rb");
+std::optional<std::string> ReadWholeFile(std::u16string_view path, std::size_t limit) {
+  struct Closer {
+    void operator()(FILE* file) const { std::fclose(file); }
+  };
+  // Closed on every way out, a failed append included.
+  const std::unique_ptr<FILE, Closer> file(_wfopen(Wide(path).c_str(), L"rb"));
   if (file == nullptr) return std::nullopt;
   std::string bytes;
   char buffer[65536];
   size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, n);
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) return std::nullopt;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
+    if (n > limit - bytes.size()) return std::nullopt;
+    bytes.append(buffer, n);
+  }
+  if (std::ferror(file.get()) != 0) return std::nullopt;
   return bytes;
 }
 

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <map>
 #include <memory>
 #include <string>
@@ -102,6 +103,15 @@ TEST_F(ParameterCacheTest, ARequestInAnotherCaseIsAHit) {
   File(u"c:\\p\\.\\A.PP", 100);
   EXPECT_EQ(Get(u"c:\\p\\.\\A.PP"), 0);
   EXPECT_NE(Slot(1), nullptr);
+}
+
+TEST_F(ParameterCacheTest, TheAccessCountStopsAtItsMaximum) {
+  File(u"a.pp", 100);
+  EXPECT_EQ(Get(u"a.pp"), 0);
+  (*context_.pp_cache)[0]->SetNbAcces(std::numeric_limits<std::int32_t>::max() - 1);
+  EXPECT_EQ(Get(u"a.pp"), 0);
+  EXPECT_EQ(Get(u"a.pp"), 0);
+  EXPECT_EQ(Slot(0)->nbAcces(), std::numeric_limits<std::int32_t>::max());
 }
 
 TEST_F(ParameterCacheTest, ASixthFileTakesTheLeastUsedSlotLowestFirst) {

@@ -1,10 +1,11 @@
 // classPP as an automation object: one parameter-file entry that an outside caller may make
 // and use. Only UpdatePP lets a failure out, as a failing status with a description.
+#include "boundary.h"
 #include "com_documents.h"
 #include "com_object.h"
 #include "config/class_pp.h"
+#include "context/application_context.h"
 #include "dual_dispatch.h"
-#include "platform/text.h"
 #include "server.h"
 #include "velmo.h"
 #include "velmo_objects.h"
@@ -26,65 +27,44 @@ class ClassPPObject final
   }
 
   HRESULT STDMETHODCALLTYPE get_PP(_PPDocument** result) override {
-    if (result == nullptr) return E_POINTER;
-    *result = nullptr;
-    try {
-      *result = ToCom(entry_.PP());
-    } catch (...) {
-    }
-    return S_OK;
+    return Answer(result, [&] { return ToCom(entry_.PP()); });
   }
   // An object without the interface leaves the entry as it was.
   HRESULT STDMETHODCALLTYPE putref_PP(_PPDocument* value) override {
-    try {
-      entry_.SetPP(PPFromCom(value));
-    } catch (...) {
-    }
-    return S_OK;
+    return Answer([&] { entry_.SetPP(PPFromCom(value)); });
   }
   HRESULT STDMETHODCALLTYPE get_nbAcces(LONG* result) override {
-    if (result == nullptr) return E_POINTER;
-    *result = entry_.nbAcces();
-    return S_OK;
+    return Answer(result, [&] { return entry_.nbAcces(); });
   }
   HRESULT STDMETHODCALLTYPE put_nbAcces(LONG value) override {
-    entry_.SetNbAcces(value);
-    return S_OK;
+    return Answer([&] { entry_.SetNbAcces(value); });
   }
   HRESULT STDMETHODCALLTYPE get_fichier(BSTR* result) override {
-    return ToBstr(entry_.fichier(), result);
+    return Answer(result, [&] { return entry_.fichier(); });
   }
   HRESULT STDMETHODCALLTYPE put_fichier(BSTR value) override {
-    try {
-      entry_.SetFichier(FromBstr(value));
-    } catch (...) {
-    }
-    return S_OK;
+    return Answer([&] { entry_.SetFichier(FromBstr(value)); });
   }
   HRESULT STDMETHODCALLTYPE get_datePP(DATE* result) override {
     if (result == nullptr) return E_POINTER;
     *result = ToAutomationDate(entry_.datePP());
     return S_OK;
   }
+  // A date that is no date Windows knows would have no file date to stand for.
   HRESULT STDMETHODCALLTYPE put_datePP(DATE value) override {
-    entry_.SetDatePP(FromAutomationDate(value));
-    return S_OK;
+    if (!IsAutomationDate(value)) return E_INVALIDARG;
+    return Answer([&] { entry_.SetDatePP(FromAutomationDate(value)); });
   }
   HRESULT STDMETHODCALLTYPE LoadPP(BSTR nomPP, LONG* result) override {
-    if (result == nullptr) return E_POINTER;
-    *result = entry_.LoadPP(FromBstr(nomPP));
-    return S_OK;
+    return Answer(result, [&] { return entry_.LoadPP(FromBstr(nomPP)); });
   }
+  // The one member that lets its failure out, as a failing status with its description.
   HRESULT STDMETHODCALLTYPE UpdatePP(LONG* result) override {
     if (result == nullptr) return E_POINTER;
-    try {
+    return Guard(IID__classPP, E_FAIL, [&] {
       *result = entry_.UpdatePP();
       return S_OK;
-    } catch (const std::exception& failure) {
-      return ReportError(E_FAIL, IID__classPP, platform::FromUtf8(failure.what()));
-    } catch (...) {
-      return ReportError(E_FAIL, IID__classPP, u"UpdatePP failed");
-    }
+    });
   }
 
   HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
@@ -92,14 +72,14 @@ class ClassPPObject final
   }
 
  private:
+  ContextHold context_{AutomationPlatform};  // what entry_ takes its files and documents from
   classPP entry_;
 };
 
 }  // namespace
 
 HRESULT CreateClassPPObject(REFIID riid, void** object) {
-  PrepareThreadContext();
-  return CreateObject<ClassPPObject>(riid, object);
+  return Guard([&] { return CreateObject<ClassPPObject>(riid, object); });
 }
 
 }  // namespace velmo::binding

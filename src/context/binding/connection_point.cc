@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "boundary.h"
 #include "com_object.h"
+#include "com_ref.h"
 #include "server.h"
 #include "velmo.h"
 
@@ -103,8 +105,11 @@ class ConnectionEnumerator final : public ComObject<ConnectionEnumerator, IEnumC
   }
   HRESULT STDMETHODCALLTYPE Clone(IEnumConnections** out) override {
     if (out == nullptr) return E_POINTER;
-    *out = new (std::nothrow) ConnectionEnumerator(connections_, at_);
-    return *out == nullptr ? E_OUTOFMEMORY : S_OK;
+    *out = nullptr;
+    return Guard([&] {
+      *out = new ConnectionEnumerator(connections_, at_);
+      return S_OK;
+    });
   }
 
  private:
@@ -193,41 +198,33 @@ HRESULT ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
   if (cookie == nullptr) return E_POINTER;
   *cookie = 0;
   if (sink == nullptr) return E_POINTER;
-  IDispatch* dispatch = nullptr;
-  if (FAILED(sink->QueryInterface(DIID___MOLTRAGlobalClass, reinterpret_cast<void**>(&dispatch))) &&
-      FAILED(sink->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch)))) {
+  ComRef<IDispatch> dispatch;
+  if (FAILED(sink->QueryInterface(DIID___MOLTRAGlobalClass, dispatch.put_void())) &&
+      FAILED(sink->QueryInterface(IID_IDispatch, dispatch.put_void()))) {
     return CONNECT_E_CANNOTCONNECT;
   }
-  try {
-    auto listener = std::make_shared<Sink>(sink, dispatch);
-    dispatch->Release();
-    dispatch = nullptr;  // the listener holds its own
-    *cookie = listeners_.Advise(std::move(listener));
-  } catch (...) {
-    if (dispatch != nullptr) dispatch->Release();
-    return E_OUTOFMEMORY;
-  }
-  return *cookie != 0 ? S_OK : CONNECT_E_ADVISELIMIT;
+  return Guard([&] {
+    *cookie = listeners_.Advise(std::make_shared<Sink>(sink, dispatch.get()));
+    return *cookie != 0 ? S_OK : CONNECT_E_ADVISELIMIT;
+  });
 }
 
 HRESULT ConnectionPoint::Unadvise(DWORD cookie) {
-  return listeners_.Unadvise(cookie) ? S_OK : CONNECT_E_NOCONNECTION;
+  return Guard([&] { return listeners_.Unadvise(cookie) ? S_OK : CONNECT_E_NOCONNECTION; });
 }
 
 HRESULT ConnectionPoint::EnumConnections(IEnumConnections** out) {
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
-  try {
+  return Guard([&] {
     std::vector<CONNECTDATA> connections;
     for (const auto& [cookie, listener] : listeners_.listeners()) {
       const auto* sink = dynamic_cast<const Sink*>(listener.get());
       if (sink != nullptr) connections.push_back({sink->unknown(), cookie});
     }
     *out = new ConnectionEnumerator(std::move(connections));
-  } catch (...) {
-    return E_OUTOFMEMORY;
-  }
-  return S_OK;
+    return S_OK;
+  });
 }
 
 }  // namespace velmo::binding

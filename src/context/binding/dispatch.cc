@@ -1,4 +1,6 @@
+#include <climits>
 #include <cmath>
+#include <iterator>
 #include <vector>
 
 #include "server.h"
@@ -70,14 +72,21 @@ std::u16string FromBstr(BSTR text) {
   return std::u16string(reinterpret_cast<const char16_t*>(text), SysStringLen(text));
 }
 
-HRESULT ToBstr(std::u16string_view text, BSTR* out) {
+HRESULT ToBstr(std::u16string_view text, BSTR* out) noexcept {
   if (out == nullptr) return E_POINTER;
+  *out = nullptr;
+  if (text.size() > UINT_MAX / sizeof(OLECHAR)) return E_OUTOFMEMORY;
   *out = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
                            static_cast<UINT>(text.size()));
   return *out == nullptr && !text.empty() ? E_OUTOFMEMORY : S_OK;
 }
 
-DATE ToAutomationDate(platform::FileDate date) {
+bool IsAutomationDate(DATE date) noexcept {
+  // 100-01-01 00:00 and the first moment after 9999-12-31, as VariantTimeToSystemTime takes them.
+  return std::isfinite(date) && date >= -657434.0 && date < 2958466.0;
+}
+
+DATE ToAutomationDate(platform::FileDate date) noexcept {
   const std::int64_t utc_ticks =
       (date.seconds + kSecondsFrom1601To1970) * 10000000 + date.nanoseconds / 100;
   FILETIME utc{static_cast<DWORD>(utc_ticks), static_cast<DWORD>(utc_ticks >> 32)};
@@ -94,7 +103,7 @@ DATE ToAutomationDate(platform::FileDate date) {
   return days >= 0 ? static_cast<double>(days) + fraction : static_cast<double>(days) - fraction;
 }
 
-platform::FileDate FromAutomationDate(DATE date) {
+platform::FileDate FromAutomationDate(DATE date) noexcept {
   const double whole = std::trunc(date);
   const double fraction = std::fabs(date - whole);
   const std::int64_t ticks = static_cast<std::int64_t>(whole) * kTicksPerDay +
@@ -108,13 +117,15 @@ platform::FileDate FromAutomationDate(DATE date) {
           static_cast<std::int32_t>(utc_ticks % 10000000) * 100};
 }
 
-HRESULT ReportError(HRESULT hr, REFGUID interface_id, std::u16string_view description) {
+HRESULT ReportError(HRESULT hr, REFGUID interface_id, const char* description) noexcept {
+  wchar_t text[512];
+  const int length = MultiByteToWideChar(CP_UTF8, 0, description, -1, text, std::size(text) - 1);
+  text[length > 0 ? length : 0] = L'\0';  // a description too long for the buffer is cut
   Held<ICreateErrorInfo> create;
   if (SUCCEEDED(CreateErrorInfo(&create.p))) {
-    const std::wstring text(description.begin(), description.end());
     create.p->SetGUID(interface_id);
     create.p->SetSource(const_cast<LPOLESTR>(L"VELMOSWGlobalLib"));
-    create.p->SetDescription(const_cast<LPOLESTR>(text.c_str()));
+    create.p->SetDescription(text);
     Held<IErrorInfo> info;
     if (SUCCEEDED(create.p->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info.p)))) {
       SetErrorInfo(0, info.p);

@@ -2,6 +2,7 @@
 #ifndef VELMO_CONTEXT_BINDING_DUAL_DISPATCH_H_
 #define VELMO_CONTEXT_BINDING_DUAL_DISPATCH_H_
 
+#include "boundary.h"
 #include "server.h"
 
 namespace velmo::binding {
@@ -40,8 +41,10 @@ class DualDispatch : public Interface {
   HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS* params,
                                    VARIANT* result, EXCEPINFO* exception,
                                    UINT* bad_argument) override {
-    return InvokeWithTypeInfo(vtable_info_, static_cast<Interface*>(this), member, flags, params,
-                              result, exception, bad_argument);
+    return Guard([&] {
+      return InvokeWithTypeInfo(vtable_info_, static_cast<Interface*>(this), member, flags, params,
+                                result, exception, bad_argument);
+    });
   }
 
  protected:

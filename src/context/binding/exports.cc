@@ -2,6 +2,7 @@
 // compiles this file and says what it serves through ThisServer().
 #include <windows.h>
 
+#include "boundary.h"
 #include "class_factory.h"
 #include "server.h"
 
@@ -12,7 +13,8 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     velmo::binding::SetModule(instance);
     DisableThreadLibraryCalls(instance);
   } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
-    // Unloaded while the process goes on: nothing of ours may outlive the code.
+    // Unloaded while the process goes on, which COM does only once DllCanUnloadNow said yes:
+    // no object is left, and this may only give back what the module took from the system.
     if (auto* on_unload = velmo::binding::ThisServer().on_unload) on_unload();
   }
   return TRUE;
@@ -39,11 +41,13 @@ HRESULT WINAPI DllCanUnloadNow() {
 }
 
 HRESULT WINAPI DllRegisterServer() {
-  return velmo::binding::RegisterServer(velmo::binding::ThisServer());
+  return velmo::binding::Guard(
+      [] { return velmo::binding::RegisterServer(velmo::binding::ThisServer()); });
 }
 
 HRESULT WINAPI DllUnregisterServer() {
-  return velmo::binding::UnregisterServer(velmo::binding::ThisServer());
+  return velmo::binding::Guard(
+      [] { return velmo::binding::UnregisterServer(velmo::binding::ThisServer()); });
 }
 
 }  // extern "C"

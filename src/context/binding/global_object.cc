@@ -3,6 +3,7 @@
 // else; every member answers S_OK with the plain class's result, fallbacks included.
 #include <memory>
 
+#include "boundary.h"
 #include "com_documents.h"
 #include "com_object.h"
 #include "connection_point.h"
@@ -37,13 +38,15 @@ bool IsClassInterface(REFIID riid) {
   return false;
 }
 
+}  // namespace
+
 Platform AutomationPlatform() {
   Platform platform = SystemPlatform();
   platform.documents = NewComDocuments();
   return platform;
 }
 
-VARIANT_BOOL ToVariantBool(bool value) { return value ? VARIANT_TRUE : VARIANT_FALSE; }
+namespace {
 
 class GlobalObject final
     : public ComObject<GlobalObject, DualDispatch<_MOLTRAGlobalClass>, IConnectionPointContainer,
@@ -69,100 +72,98 @@ class GlobalObject final
 
   // ---- _MOLTRAGlobalClass
   HRESULT STDMETHODCALLTYPE MOLTRAG_Init(BSTR VersionStr, LONG* result) override {
-    return Status(result, [&] { return core_.MOLTRAG_Init(FromBstr(VersionStr)); });
+    return Answer(result, [&] { return core_.MOLTRAG_Init(FromBstr(VersionStr)); });
   }
   HRESULT STDMETHODCALLTYPE MOLTRAG_Close(LONG* result) override {
-    return Status(result, [&] { return core_.MOLTRAG_Close(); });
+    return Answer(result, [&] { return core_.MOLTRAG_Close(); });
   }
   HRESULT STDMETHODCALLTYPE MOLTRAG_EcrireUser(BSTR NewUserPath, LONG* result) override {
-    return Status(result, [&] { return core_.MOLTRAG_EcrireUser(FromBstr(NewUserPath)); });
+    return Answer(result, [&] { return core_.MOLTRAG_EcrireUser(FromBstr(NewUserPath)); });
   }
   HRESULT STDMETHODCALLTYPE MOLTRAG_GetServicePack(BSTR* result) override {
-    return ToBstr(core_.MOLTRAG_GetServicePack(), result);
+    return Answer(result, [&] { return core_.MOLTRAG_GetServicePack(); });
   }
   HRESULT STDMETHODCALLTYPE MOLTRAG_IsDebug(VARIANT_BOOL* result) override {
-    return Flag(result, core_.MOLTRAG_IsDebug());
+    return Answer(result, [&] { return core_.MOLTRAG_IsDebug(); });
   }
   HRESULT STDMETHODCALLTYPE RegReadInterfaceValue(BSTR ValueName, BSTR* result) override {
-    return ToBstr(core_.RegReadInterfaceValue(FromBstr(ValueName)), result);
+    return Answer(result, [&] { return core_.RegReadInterfaceValue(FromBstr(ValueName)); });
   }
   HRESULT STDMETHODCALLTYPE RegWriteInterfaceValue(BSTR ValueName, BSTR Value,
                                                    VARIANT_BOOL* result) override {
-    return Flag(result, core_.RegWriteInterfaceValue(FromBstr(ValueName), FromBstr(Value)));
+    return Answer(
+        result, [&] { return core_.RegWriteInterfaceValue(FromBstr(ValueName), FromBstr(Value)); });
   }
   HRESULT STDMETHODCALLTYPE get_UserPath(BSTR* result) override {
-    return ToBstr(core_.UserPath(), result);
+    return Answer(result, [&] { return core_.UserPath(); });
   }
   HRESULT STDMETHODCALLTYPE get_AppPath(BSTR* result) override {
-    return ToBstr(core_.AppPath(), result);
+    return Answer(result, [&] { return core_.AppPath(); });
   }
   HRESULT STDMETHODCALLTYPE get_RepBase(BSTR* result) override {
-    return ToBstr(core_.RepBase(), result);
+    return Answer(result, [&] { return core_.RepBase(); });
   }
-  HRESULT STDMETHODCALLTYPE get_User(BSTR* result) override { return ToBstr(core_.User(), result); }
+  HRESULT STDMETHODCALLTYPE get_User(BSTR* result) override {
+    return Answer(result, [&] { return core_.User(); });
+  }
   HRESULT STDMETHODCALLTYPE get_Version(BSTR* result) override {
-    return ToBstr(core_.Version(), result);
+    return Answer(result, [&] { return core_.Version(); });
   }
   HRESULT STDMETHODCALLTYPE get_Application(BSTR* result) override {
-    return ToBstr(core_.Application(), result);
+    return Answer(result, [&] { return core_.Application(); });
   }
   HRESULT STDMETHODCALLTYPE get_Langue(LONG* result) override {
-    return Status(result, [&] { return core_.Langue(); });
+    return Answer(result, [&] { return core_.Langue(); });
   }
   HRESULT STDMETHODCALLTYPE get_VelmoCFG(_ConfigDocument** result) override {
-    if (result == nullptr) return E_POINTER;
-    *result = ToComOrNone(core_.VelmoCFG());
-    return S_OK;
+    return Answer(result, [&] { return ToCom(core_.VelmoCFG()); });
   }
   // Whatever the caller's object is, it is held through its interface; one that has none, as
   // another failure, stops the setter.
   HRESULT STDMETHODCALLTYPE putref_VelmoCFG(_ConfigDocument** CFG) override {
     if (CFG == nullptr) return E_POINTER;
-    try {
+    return Answer([&] {
       std::shared_ptr<ConfigDocument> document = ConfigFromCom(*CFG);
       core_.SetVelmoCFG(document);
-    } catch (...) {
-    }
-    return S_OK;
+    });
   }
   HRESULT STDMETHODCALLTYPE get_GeometrieDat(_ConfigDocument** result) override {
-    if (result == nullptr) return E_POINTER;
-    *result = ToComOrNone(core_.GeometrieDat());
-    return S_OK;
+    return Answer(result, [&] { return ToCom(core_.GeometrieDat()); });
   }
   HRESULT STDMETHODCALLTYPE put_Langue(LONG* lang) override {
     if (lang == nullptr) return E_POINTER;
-    std::int32_t value = *lang;
-    core_.SetLangue(value);
-    return S_OK;
+    return Answer([&] {
+      std::int32_t value = *lang;
+      core_.SetLangue(value);
+    });
   }
   HRESULT STDMETHODCALLTYPE RegReadSecurityValue(BSTR ValueName, BSTR* result) override {
-    return ToBstr(core_.RegReadSecurityValue(FromBstr(ValueName)), result);
+    return Answer(result, [&] { return core_.RegReadSecurityValue(FromBstr(ValueName)); });
   }
   HRESULT STDMETHODCALLTYPE RegWriteSecurityValue(BSTR ValueName, BSTR Value,
                                                   VARIANT_BOOL* result) override {
-    return Flag(result, core_.RegWriteSecurityValue(FromBstr(ValueName), FromBstr(Value)));
+    return Answer(
+        result, [&] { return core_.RegWriteSecurityValue(FromBstr(ValueName), FromBstr(Value)); });
   }
+  // PP is emptied on every failure, as the status says.
   HRESULT STDMETHODCALLTYPE MOLTRAG_GetPP(BSTR nomPP, _PPDocument** PP, LONG* result) override {
-    if (PP == nullptr || result == nullptr) return E_POINTER;
-    std::shared_ptr<PPDocument> document;
-    *result = core_.MOLTRAG_GetPP(FromBstr(nomPP), document);
+    if (PP == nullptr) return E_POINTER;
     _PPDocument* handed = nullptr;
-    if (*result == 0) {
-      try {
-        handed = ToCom(document);
-      } catch (...) {
-        *result = -1;
-      }
-    }
+    const HRESULT hr = Answer(result, [&] {
+      std::shared_ptr<PPDocument> document;
+      const std::int32_t status = core_.MOLTRAG_GetPP(FromBstr(nomPP), document);
+      if (status == 0) handed = ToCom(document);
+      return status;
+    });
+    if (hr == E_POINTER) return hr;
     if (*PP != nullptr) (*PP)->Release();
     *PP = handed;
-    return S_OK;
+    return hr;
   }
 
   // ---- IConnectionPointContainer
   HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** out) override {
-    return EnumerateOnePoint(&point_, out);
+    return Guard([&] { return EnumerateOnePoint(&point_, out); });
   }
   HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** out) override {
     if (out == nullptr) return E_POINTER;
@@ -193,37 +194,15 @@ class GlobalObject final
   }
 
  private:
-  template <typename Work>
-  static HRESULT Status(LONG* result, Work&& work) {
-    if (result == nullptr) return E_POINTER;
-    *result = work();
-    return S_OK;
-  }
-  static HRESULT Flag(VARIANT_BOOL* result, bool value) {
-    if (result == nullptr) return E_POINTER;
-    *result = ToVariantBool(value);
-    return S_OK;
-  }
-  template <typename Document>
-  static auto ToComOrNone(const std::shared_ptr<Document>& document) -> decltype(ToCom(document)) {
-    try {
-      return ToCom(document);
-    } catch (...) {
-      return nullptr;
-    }
-  }
-
+  ContextHold context_{AutomationPlatform};  // first, so that core_ finds the thread's context
   MOLTRAGlobalClass core_;
   ConnectionPoint point_;
 };
 
 }  // namespace
 
-void PrepareThreadContext() { CurrentContext(AutomationPlatform); }
-
 HRESULT CreateGlobalObject(REFIID riid, void** object) {
-  PrepareThreadContext();
-  return CreateObject<GlobalObject>(riid, object);
+  return Guard([&] { return CreateObject<GlobalObject>(riid, object); });
 }
 
 }  // namespace velmo::binding

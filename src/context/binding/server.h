@@ -36,15 +36,20 @@ HRESULT TypeInfoOf(REFGUID guid, bool vtable_half, ITypeInfo** info);
 // Drops what TypeInfoOf keeps, once no object of this module is left to use it.
 void ReleaseTypeLibrary();
 
-// Strings and dates across the boundary.
+// Strings and dates across the boundary. A null BSTR is the empty string, as automation has
+// it; FromBstr throws std::bad_alloc, ToBstr answers E_OUTOFMEMORY.
 std::u16string FromBstr(BSTR text);
-HRESULT ToBstr(std::u16string_view text, BSTR* out);
-// Automation dates are local time, as the Windows Script Runtime reports file dates.
-DATE ToAutomationDate(platform::FileDate date);
-platform::FileDate FromAutomationDate(DATE date);
+HRESULT ToBstr(std::u16string_view text, BSTR* out) noexcept;
+// Automation dates are local time, as the Windows Script Runtime reports file dates. A date
+// Windows does not represent (before 100-01-01, after 9999-12-31, or not a number) is refused.
+bool IsAutomationDate(DATE date) noexcept;
+DATE ToAutomationDate(platform::FileDate date) noexcept;
+// `date` must pass IsAutomationDate.
+platform::FileDate FromAutomationDate(DATE date) noexcept;
 
-// Sets the calling thread's error object and returns `hr`, so that a caller sees `description`.
-HRESULT ReportError(HRESULT hr, REFGUID interface_id, std::u16string_view description);
+// Sets the calling thread's error object and returns `hr`, so that a caller sees `description`
+// (UTF-8, cut short when very long). Allocates nothing of its own, so it may run in a handler.
+HRESULT ReportError(HRESULT hr, REFGUID interface_id, const char* description) noexcept;
 
 // ITypeInfo::Invoke, made to accept what scripting callers pass: a variable given by reference
 // (VT_VARIANT | VT_BYREF) to a parameter typed by reference is pointed into when its type fits,
@@ -71,7 +76,8 @@ struct ServerDescription {
   const GUID& library;  // the type library carried as resource 1
   WORD major;
   WORD minor;
-  // Run when the DLL is unloaded from a process that goes on; may be null.
+  // Run when the DLL is unloaded from a process that goes on, under the loader lock: it may not
+  // release a COM object or call into another DLL beyond kernel32. May be null.
   void (*on_unload)();
 };
 

@@ -4,15 +4,18 @@
 
 #include <windows.h>
 
+#include "context/application_context.h"
+
 namespace velmo::binding {
 
 // Each makes a new object and asks it for `riid`.
 HRESULT CreateGlobalObject(REFIID riid, void** object);
 HRESULT CreateClassPPObject(REFIID riid, void** object);
 
-// Gives this thread a context for automation callers, unless it has one already: the system
-// platform, with documents made by MOLConfigLib and MolGPP.
-void PrepareThreadContext();
+// What the contexts of automation callers reach the system through: the system platform, with
+// documents made by MOLConfigLib and MolGPP. Every object of the two classes holds its thread's
+// context, made on this when the thread has none, and the context goes with the last of them.
+Platform AutomationPlatform();
 
 }  // namespace velmo::binding
 

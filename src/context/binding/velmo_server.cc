@@ -16,8 +16,7 @@ const ServedClass kClasses[] = {
 }  // namespace
 
 const ServerDescription& ThisServer() {
-  // The contexts' clean-up must not outlive the code.
-  static const ServerDescription server{kClasses, LIBID_VELMOSWGlobalLib, 1, 9, ReleaseAllContexts};
+  static const ServerDescription server{kClasses, LIBID_VELMOSWGlobalLib, 1, 9, ReleaseContextSlot};
   return server;
 }
 

@@ -83,7 +83,7 @@ template <class Interface>
 ComRef<Interface> Query(IUnknown* object, REFIID iid, const char* what) {
   ComRef<Interface> typed;
   if (FAILED(object->QueryInterface(iid, typed.put_void())) || !typed) {
-    throw NotADocument(std::string("not a ") + what);
+    throw NotADocument(what);
   }
   return typed;
 }
@@ -208,12 +208,13 @@ std::shared_ptr<DocumentFactory> NewComDocuments() { return std::make_shared<Com
 std::shared_ptr<ConfigDocument> ConfigFromCom(IUnknown* object) {
   if (object == nullptr) return nullptr;
   return std::make_shared<ComConfigDocument>(
-      Query<_ConfigDocument>(object, IID__ConfigDocument, "ConfigDocument"));
+      Query<_ConfigDocument>(object, IID__ConfigDocument, "not a ConfigDocument"));
 }
 
 std::shared_ptr<PPDocument> PPFromCom(IUnknown* object) {
   if (object == nullptr) return nullptr;
-  return std::make_shared<ComPPDocument>(Query<_PPDocument>(object, IID__PPDocument, "PPDocument"));
+  return std::make_shared<ComPPDocument>(
+      Query<_PPDocument>(object, IID__PPDocument, "not a PPDocument"));
 }
 
 _ConfigDocument* ToCom(const std::shared_ptr<ConfigDocument>& document) {

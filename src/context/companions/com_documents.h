@@ -17,15 +17,16 @@
 #include <vector>
 
 #include "config/config_document.h"
+#include "context/binding/boundary.h"
 #include "mol_config_document.h"
 #include "mol_pp_document.h"
 
 namespace velmo::binding {
 
 // Thrown for an object that does not have the interface it is taken for.
-class NotADocument : public std::invalid_argument {
+class NotADocument : public ComFailure {
  public:
-  using std::invalid_argument::invalid_argument;
+  explicit NotADocument(const char* what) : ComFailure(E_NOINTERFACE, what) {}
 };
 
 // Documents made with CoCreateInstance of MOLConfigLib.ConfigDocument and MolGPP.PPDocument.

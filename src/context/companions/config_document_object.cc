@@ -39,7 +39,7 @@ class ConfigDocumentObject final
 
   HRESULT STDMETHODCALLTYPE Merge(_ConfigDocument** other) override {
     if (other == nullptr || *other == nullptr) {
-      return ReportError(E_INVALIDARG, IID__ConfigDocument, u"Merge: no document");
+      return ReportError(E_INVALIDARG, IID__ConfigDocument, "Merge: no document");
     }
     return Guarded([&] {
       ComRef<_ConfigDocument> own;
@@ -76,9 +76,13 @@ class ConfigDocumentObject final
   }
 
  private:
+  // Failures reach the caller as statuses with their descriptions.
   template <typename Work>
   static HRESULT Guarded(Work&& work) {
-    return binding::Guarded(IID__ConfigDocument, std::forward<Work>(work));
+    return Guard(IID__ConfigDocument, E_FAIL, [&] {
+      work();
+      return S_OK;
+    });
   }
 
   IniDocument document_;

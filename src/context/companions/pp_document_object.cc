@@ -47,9 +47,13 @@ class PPDocumentObject final
   }
 
  private:
+  // Failures reach the caller as statuses with their descriptions.
   template <typename Work>
   static HRESULT Guarded(Work&& work) {
-    return binding::Guarded(IID__PPDocument, std::forward<Work>(work));
+    return Guard(IID__PPDocument, E_FAIL, [&] {
+      work();
+      return S_OK;
+    });
   }
 
   ParameterDocument document_;
