@@ -48,10 +48,13 @@ function(velmo_widl)
 endfunction()
 
 # velmo_add_com_server(<name> TYPELIB <tlb> VERSION <a.b.c.d> VERSION_TEXT <text>
-#                      SOURCES <files>... LIBRARIES <targets>...)
+#                      SOURCES <files>... LIBRARIES <targets>... [EXTRA_EXPORTS <names>...])
 # <name>.dll in the build's bin folder, beside the other servers: SOURCES define ThisServer().
 function(velmo_add_com_server name)
-  cmake_parse_arguments(arg "" "TYPELIB;VERSION;VERSION_TEXT" "SOURCES;LIBRARIES" ${ARGN})
+  cmake_parse_arguments(arg "" "TYPELIB;VERSION;VERSION_TEXT" "SOURCES;LIBRARIES;EXTRA_EXPORTS"
+                        ${ARGN})
+  list(TRANSFORM arg_EXTRA_EXPORTS PREPEND "  ")
+  list(JOIN arg_EXTRA_EXPORTS "\n" server_extra_exports)
   set(gen ${CMAKE_CURRENT_BINARY_DIR}/generated)
   set(server_name ${name})
   set(server_tlb ${arg_TYPELIB})

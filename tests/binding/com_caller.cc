@@ -34,6 +34,18 @@ void InApartment(const std::function<void()>& body) {
   thread.join();
 }
 
+Installation::Installation() {
+  ClearLibraryKeys();
+  app_.Write(u"Dat/Geometrie.dat", "[Poutre]\nHauteur = 200\n");
+  app_.Write(u"dat/velmo.cfg", "[General]\nNom = application\nUnites = mm\n");
+  app_.Write(u"params/beam.pp", "Largeur = 100\nHauteur = 200\n");
+  app_.Write(u"params/column.pp", "Hauteur = 3000\n");
+  user_.Write(u"dat/velmo.cfg", "[General]\nNom = utilisateur\n");
+  other_user_.MakeDirectory(u"dat");
+  EXPECT_TRUE(WriteRegistryString(Hive::kMachine, kReleaseKey, L"PATH", Bare(app_)));
+  EXPECT_TRUE(WriteRegistryString(Hive::kUser, kReleaseKey, L"USER", Bare(user_)));
+}
+
 void ClearLibraryKeys() {
   DeleteTree(HKEY_CURRENT_USER, 0);
   DeleteTree(HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY);

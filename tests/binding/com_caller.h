@@ -14,6 +14,8 @@
 #include <string_view>
 #include <utility>
 
+#include "temp_dir.h"
+
 namespace velmo::testing {
 
 // VELMOSWGlobalLib.dll as CMake built it, in a form the loader under test accepts.
@@ -145,6 +147,46 @@ std::optional<std::wstring> ReadRegistryString(Hive hive, const wchar_t* key, co
 
 // The message the call left in the thread's error object, or "" without one.
 std::wstring ErrorDescription(GUID* source_interface = nullptr);
+
+inline std::wstring Wide(std::u16string_view text) {
+  return std::wstring(text.begin(), text.end());
+}
+
+// A directory without its trailing separator, as an installer stores it.
+inline std::wstring Bare(const TempDir& dir) {
+  std::wstring path = Wide(dir.path());
+  path.pop_back();
+  return path;
+}
+
+inline std::wstring HostPath(const TempDir& dir, std::u16string_view relative) {
+  return dir.Host(relative).wstring();
+}
+
+// An installed add-in: an application directory with its geometry and configuration files and a
+// user directory with the user's configuration, named where the library looks for them. The
+// library's keys are cleared before and after.
+class Installation {
+ public:
+  Installation();
+  ~Installation() { ClearLibraryKeys(); }
+  Installation(const Installation&) = delete;
+  Installation& operator=(const Installation&) = delete;
+
+  const TempDir& app() const { return app_; }
+  const TempDir& user() const { return user_; }
+  std::wstring AppDir() const { return Wide(app_.path()); }  // ending in the separator
+  std::wstring UserDir() const { return Wide(user_.path()); }
+  std::wstring OtherUser() const { return Bare(other_user_); }
+  std::wstring Params(std::u16string_view name) const {
+    return HostPath(app_, u"params/" + std::u16string(name));
+  }
+
+ private:
+  TempDir app_;
+  TempDir user_;
+  TempDir other_user_;
+};
 
 }  // namespace velmo::testing
 

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <atomic>
+#include <cmath>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -108,52 +109,6 @@ constexpr std::array<Member, 10> kClassPPMembers = {{
 
 constexpr DISPID kUserChanging = 1;
 constexpr DISPID kUserChanged = 2;
-
-std::wstring Wide(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
-
-// A directory without its trailing separator, as an installer stores it.
-std::wstring Bare(const TempDir& dir) {
-  std::wstring path = Wide(dir.path());
-  path.pop_back();
-  return path;
-}
-
-std::wstring HostPath(const TempDir& dir, std::u16string_view relative) {
-  return dir.Host(relative).wstring();
-}
-
-// An installed add-in: an application directory with its geometry and configuration files and a
-// user directory with the user's configuration, named where the library looks for them. The
-// library's keys are cleared before and after.
-class Installation {
- public:
-  Installation() {
-    ClearLibraryKeys();
-    app_.Write(u"Dat/Geometrie.dat", "[Poutre]\nHauteur = 200\n");
-    app_.Write(u"dat/velmo.cfg", "[General]\nNom = application\nUnites = mm\n");
-    app_.Write(u"params/beam.pp", "Largeur = 100\nHauteur = 200\n");
-    app_.Write(u"params/column.pp", "Hauteur = 3000\n");
-    user_.Write(u"dat/velmo.cfg", "[General]\nNom = utilisateur\n");
-    other_user_.MakeDirectory(u"dat");
-    EXPECT_TRUE(WriteRegistryString(Hive::kMachine, kReleaseKey, L"PATH", Bare(app_)));
-    EXPECT_TRUE(WriteRegistryString(Hive::kUser, kReleaseKey, L"USER", Bare(user_)));
-  }
-  ~Installation() { ClearLibraryKeys(); }
-
-  const TempDir& app() const { return app_; }
-  const TempDir& user() const { return user_; }
-  std::wstring AppDir() const { return Wide(app_.path()); }  // ending in the separator
-  std::wstring UserDir() const { return Wide(user_.path()); }
-  std::wstring OtherUser() const { return Bare(other_user_); }
-  std::wstring Params(std::u16string_view name) const {
-    return HostPath(app_, u"params/" + std::u16string(name));
-  }
-
- private:
-  TempDir app_;
-  TempDir user_;
-  TempDir other_user_;
-};
 
 Ref<_MOLTRAGlobalClass> NewGlobal() {
   HRESULT hr = E_FAIL;
@@ -1700,6 +1655,10 @@ TEST(ClassPP, LoadsAFileAndKeepsItsProperties) {
     EXPECT_EQ(pp->get_nbAcces(&count), S_OK);
     EXPECT_EQ(count, 7);
     EXPECT_EQ(pp->put_datePP(45000.5), S_OK);
+    // Dates Windows has no day for are refused, and change nothing.
+    for (const DATE wrong : {std::nan(""), HUGE_VAL, -HUGE_VAL, -657435.0, 2958466.0, 1e300}) {
+      EXPECT_EQ(pp->put_datePP(wrong), E_INVALIDARG) << wrong;
+    }
     EXPECT_EQ(pp->get_datePP(&date), S_OK);
     EXPECT_NEAR(date, 45000.5, 1.0 / 86400);
     Bstr renamed(L"C:\\autre\\fichier.pp");
@@ -1842,6 +1801,28 @@ TEST(Module, NothingIsLeftHeldOnceAStartedThreadHasEnded) {
     const CanUnloadNow can_unload = ServerCanUnloadNow();
     ASSERT_NE(can_unload, nullptr);
     EXPECT_EQ(can_unload(), S_OK);
+  });
+}
+
+// A document handed out belongs to its own library: it keeps MOLConfigLib.dll loaded after
+// VELMOSWGlobalLib has let go of everything, and only its release lets COM unload that DLL.
+TEST(Module, ADocumentKeepsItsLibraryLoadedUntilReleased) {
+  Installation installation;
+  InApartment([&] {
+    Ref<_MOLTRAGlobalClass> global = NewGlobal();
+    ASSERT_TRUE(global);
+    EXPECT_EQ(Init(global), 0);
+    Ref<_ConfigDocument> cfg;
+    ASSERT_EQ(global->get_VelmoCFG(cfg.put()), S_OK);
+    ASSERT_TRUE(cfg);
+    global.reset();  // the context goes with the thread's last object
+    EXPECT_EQ(ServerCanUnloadNow()(), S_OK);
+    CoFreeUnusedLibrariesEx(0, 0);
+    ASSERT_NE(GetModuleHandleW(L"MOLConfigLib.dll"), nullptr);
+    EXPECT_EQ(ValueOf(cfg, L"General", L"Nom"), L"utilisateur");
+    cfg.reset();
+    CoFreeUnusedLibrariesEx(0, 0);
+    EXPECT_EQ(GetModuleHandleW(L"MOLConfigLib.dll"), nullptr);
   });
 }
 

@@ -19,8 +19,6 @@
 namespace velmo::testing {
 namespace {
 
-std::wstring Wide(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
-
 std::optional<std::wstring> Text(const VARIANT& value) {
   if (V_VT(&value) == VT_EMPTY) return std::nullopt;
   EXPECT_EQ(V_VT(&value), VT_BSTR);
