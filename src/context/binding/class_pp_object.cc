@@ -2,11 +2,11 @@
 // and use. Only UpdatePP lets a failure out, as a failing status with a description.
 #include "com_documents.h"
 #include "com_object.h"
-#include "config/class_pp.h"
 #include "dual_dispatch.h"
 #include "platform/text.h"
 #include "server.h"
 #include "velmo.h"
+#include "velmo/class_pp.h"
 #include "velmo_objects.h"
 
 namespace velmo::binding {

@@ -7,8 +7,8 @@
 //
 // No member lets a failure out: each returns its fallback instead (-1, "", false, or none) and
 // the setters simply stop. The one exception is classPP::UpdatePP.
-#ifndef VELMO_CONTEXT_MOLTRA_GLOBAL_CLASS_H_
-#define VELMO_CONTEXT_MOLTRA_GLOBAL_CLASS_H_
+#ifndef VELMO_MOLTRA_GLOBAL_CLASS_H_
+#define VELMO_MOLTRA_GLOBAL_CLASS_H_
 
 #include <cstdint>
 #include <memory>
@@ -17,13 +17,14 @@
 #include <utility>
 #include <vector>
 
-#include "config/class_pp.h"
-#include "config/config_document.h"
-#include "users/user_events.h"
+#include "velmo/class_pp.h"
+#include "velmo/config_document.h"
+#include "velmo/export.h"
+#include "velmo/user_events.h"
 
 namespace velmo {
 
-class MOLTRAGlobalClass {
+class VELMO_EXPORT MOLTRAGlobalClass {
  public:
   using Cookie = std::uint32_t;  // names one connected listener; never 0
 
@@ -81,4 +82,4 @@ class MOLTRAGlobalClass {
 
 }  // namespace velmo
 
-#endif  // VELMO_CONTEXT_MOLTRA_GLOBAL_CLASS_H_
+#endif  // VELMO_MOLTRA_GLOBAL_CLASS_H_
