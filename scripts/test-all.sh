@@ -12,7 +12,7 @@ crashed=0
 status=0
 
 echo "== format"
-if ! find src tests tools bench \( -name '*.cc' -o -name '*.h' \) -print0 |
+if ! find src include tests tools bench examples \( -name '*.cc' -o -name '*.h' \) -print0 |
   xargs -0 -r clang-format --dry-run -Werror; then
   echo "format: files above differ from clang-format's layout"
   status=1
