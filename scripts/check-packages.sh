@@ -4,7 +4,7 @@
 # apt-get, compares `dpkg -L` and removes them again, leaving nothing behind.
 #   scripts/check-packages.sh DIR [--install]
 set -uo pipefail
-dir=$1
+dir=$(cd "$1" && pwd)
 install=${2:-}
 arch=$(dpkg --print-architecture)
 multiarch=$(gcc -print-multiarch)
@@ -62,12 +62,12 @@ shlibs=$(dpkg-deb --ctrl-tarfile "${dir}/libvelmo1_${version}_${arch}.deb" | tar
 differs "libvelmo1 shlibs" "libvelmo 1 libvelmo1 (= ${version})" "${shlibs}"
 
 if [[ "${install}" == "--install" && ${status} -eq 0 ]]; then
-  apt-get install -y -q "${debs[@]}" >/dev/null || status=1
+  apt-get install -y -q -o DPkg::Lock::Timeout=120 "${debs[@]}" >/dev/null || status=1
   for package in libvelmo1 libvelmo-dev velmoctl; do
     differs "dpkg -L ${package}" "$(sort <<<"${files[${package}]}")" \
       "$(dpkg -L "${package}" | while read -r f; do [[ -d "$f" ]] || echo "$f"; done | sort)"
   done
-  apt-get purge -y -q libvelmo1 libvelmo-dev velmoctl >/dev/null || status=1
+  apt-get purge -y -q -o DPkg::Lock::Timeout=120 libvelmo1 libvelmo-dev velmoctl >/dev/null || status=1
   for f in ${files[libvelmo1]} ${files[libvelmo-dev]} ${files[velmoctl]}; do
     [[ -e "$f" ]] && { echo "check-packages: ${f} left after removal"; status=1; }
   done

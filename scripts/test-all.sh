@@ -40,6 +40,15 @@ else
   crashed=$((crashed + 1))
 fi
 
+# The Debian packages that package_test made, installed and removed again, when this may.
+if [[ $(id -u) -eq 0 ]] && ls build/linux-package/*.deb >/dev/null 2>&1; then
+  echo "== Debian packages (installed, listed and purged)"
+  if ! scripts/check-packages.sh build/linux-package --install; then
+    echo "Debian packages: see above"
+    status=1
+  fi
+fi
+
 for preset in mingw64 mingw32; do
   echo "== ${preset} (under Wine)"
   rm -rf "build/${preset}/test-results"
