@@ -1,9 +1,10 @@
 // VELMOSWGlobalLib: the global services of the add-in, as one class.
 //
-// This is the one header a C++ caller includes. Every instance works on the calling thread's
-// context: instances on one thread share the version, directories, user, language,
-// configuration objects and parameter cache, and a thread that never called MOLTRAG_Init sees
-// an empty context. Call MOLTRAG_Init with the host's version before anything else.
+// This is the one header a C++ caller needs (velmo/utf8.h converts its UTF-16 strings from and
+// to UTF-8). Every instance works on the calling thread's context: instances on one thread share
+// the version, directories, user, language, configuration objects and parameter cache, and a
+// thread that never called MOLTRAG_Init sees an empty context. Call MOLTRAG_Init with the host's
+// version before anything else.
 //
 // No member lets a failure out: each returns its fallback instead (-1, "", false, or none) and
 // the setters simply stop. The one exception is classPP::UpdatePP.
