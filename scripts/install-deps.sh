@@ -5,8 +5,9 @@
 #   scripts/install-deps.sh --linux  only what the Linux build needs
 set -euo pipefail
 
+# dpkg-dev and file: CPack's Debian packages find their dependencies with dpkg-shlibdeps.
 linux=(cmake ninja-build g++ pkg-config clang-format libsqlite3-dev libicu-dev
-  libgtest-dev libgmock-dev googletest libbenchmark-dev)
+  libgtest-dev libgmock-dev googletest libbenchmark-dev make dpkg-dev file)
 # `wine` brings the wine, wineboot, wineserver and winepath commands, which wine64 and wine32
 # only recommend.
 windows=(mingw-w64 mingw-w64-tools wine wine64 wine32:i386 xvfb)

@@ -12,7 +12,7 @@ crashed=0
 status=0
 
 echo "== format"
-if ! find src tests tools bench \( -name '*.cc' -o -name '*.h' \) -print0 |
+if ! find src include tests tools bench examples \( -name '*.cc' -o -name '*.h' \) -print0 |
   xargs -0 -r clang-format --dry-run -Werror; then
   echo "format: files above differ from clang-format's layout"
   status=1
@@ -38,6 +38,15 @@ else
   echo "linux-debug: build failed"
   status=1
   crashed=$((crashed + 1))
+fi
+
+# The Debian packages that package_test made, installed and removed again, when this may.
+if [[ $(id -u) -eq 0 ]] && ls build/linux-package/*.deb >/dev/null 2>&1; then
+  echo "== Debian packages (installed, listed and purged)"
+  if ! scripts/check-packages.sh build/linux-package --install; then
+    echo "Debian packages: see above"
+    status=1
+  fi
 fi
 
 for preset in mingw64 mingw32; do

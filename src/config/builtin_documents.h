@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "config/config_document.h"
+#include "velmo/config_document.h"
 
 namespace velmo {
 

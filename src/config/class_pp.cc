@@ -1,4 +1,4 @@
-#include "config/class_pp.h"
+#include "velmo/class_pp.h"
 
 #include <stdexcept>
 

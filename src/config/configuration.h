@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "config/config_document.h"
 #include "context/application_context.h"
+#include "velmo/config_document.h"
 
 namespace velmo {
 

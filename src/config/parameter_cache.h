@@ -6,8 +6,8 @@
 #include <memory>
 #include <string_view>
 
-#include "config/class_pp.h"
 #include "context/application_context.h"
+#include "velmo/class_pp.h"
 
 namespace velmo {
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <string_view>
 
-#include "config/config_document.h"
 #include "platform/file_system.h"
 #include "platform/message_box.h"
 #include "platform/registry_api.h"
+#include "velmo/config_document.h"
 
 namespace velmo {
 
@@ -37,8 +37,6 @@ struct Platform {
 // The Windows registry and message box on Windows; the portable store and standard error
 // elsewhere; the system's files and the built-in documents.
 Platform SystemPlatform();
-
-using platform::kZeroDate;
 
 inline constexpr size_t kCacheSlots = 5;
 using ParameterCache = std::array<std::shared_ptr<classPP>, kCacheSlots>;

@@ -1,4 +1,4 @@
-#include "context/moltra_global_class.h"
+#include "velmo/moltra_global_class.h"
 
 #include "config/configuration.h"
 #include "config/parameter_cache.h"

@@ -9,7 +9,6 @@
 #ifndef VELMO_PLATFORM_FILE_SYSTEM_H_
 #define VELMO_PLATFORM_FILE_SYSTEM_H_
 
-#include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -18,19 +17,12 @@
 #include <string>
 #include <string_view>
 
+#include "velmo/file_date.h"
+
 namespace velmo::platform {
 
-// A file date in UTC at the file system's full resolution, so that two saves within one second
-// still give two dates and a change to or from daylight-saving time moves nothing.
-struct FileDate {
-  std::int64_t seconds = 0;      // since 1970-01-01 00:00 UTC
-  std::int32_t nanoseconds = 0;  // 0 to 999 999 999
-  auto operator<=>(const FileDate&) const = default;
-};
-
-// The automation zero date, 1899-12-30 00:00 UTC: the date of what was never loaded, earlier
-// than any file.
-inline constexpr FileDate kZeroDate{-2209161600, 0};
+using velmo::FileDate;
+using velmo::kZeroDate;
 
 // Asking a date of a file that does not exist, or that cannot be looked at.
 class FileSystemError : public std::runtime_error {

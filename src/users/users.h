@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "context/application_context.h"
-#include "users/user_events.h"
+#include "velmo/user_events.h"
 
 namespace velmo {
 

@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
-#include "config/class_pp.h"
 #include "fakes.h"
 #include "scratch_registry.h"
+#include "velmo/class_pp.h"
 
 namespace velmo {
 namespace {

@@ -1,5 +1,5 @@
 // The public class as a caller sees it: shared context, own listeners, fixed fallbacks.
-#include "context/moltra_global_class.h"
+#include "velmo/moltra_global_class.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

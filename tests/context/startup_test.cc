@@ -4,13 +4,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "config/class_pp.h"
 #include "config/configuration.h"
 #include "fakes.h"
 #include "platform/text.h"
 #include "registry/registry_module.h"
 #include "scratch_registry.h"
 #include "temp_dir.h"
+#include "velmo/class_pp.h"
 
 namespace velmo {
 namespace {

@@ -11,11 +11,11 @@
 #include <functional>
 #include <map>
 
-#include "config/config_document.h"
 #include "context/application_context.h"
 #include "platform/file_system.h"
 #include "platform/message_box.h"
 #include "platform/registry_api.h"
+#include "velmo/config_document.h"
 
 namespace velmo::testing {
 

@@ -4,9 +4,9 @@
 
 #include "config/parameter_cache.h"
 #include "context/application_context.h"
-#include "context/moltra_global_class.h"
 #include "platform/text.h"
 #include "reg_command.h"
+#include "velmo/moltra_global_class.h"
 
 namespace velmo::tools {
 

@@ -3,11 +3,11 @@
 #include "boundary.h"
 #include "com_documents.h"
 #include "com_object.h"
-#include "config/class_pp.h"
 #include "context/application_context.h"
 #include "dual_dispatch.h"
 #include "server.h"
 #include "velmo.h"
+#include "velmo/class_pp.h"
 #include "velmo_objects.h"
 
 namespace velmo::binding {

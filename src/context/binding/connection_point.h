@@ -7,7 +7,7 @@
 #include <ocidl.h>
 #include <olectl.h>
 
-#include "context/moltra_global_class.h"
+#include "velmo/moltra_global_class.h"
 
 namespace velmo::binding {
 

@@ -8,10 +8,10 @@
 #include "com_object.h"
 #include "connection_point.h"
 #include "context/application_context.h"
-#include "context/moltra_global_class.h"
 #include "dual_dispatch.h"
 #include "server.h"
 #include "velmo.h"
+#include "velmo/moltra_global_class.h"
 #include "velmo_objects.h"
 
 namespace velmo::binding {

@@ -16,10 +16,10 @@
 #include <string_view>
 #include <vector>
 
-#include "config/config_document.h"
 #include "context/binding/boundary.h"
 #include "mol_config_document.h"
 #include "mol_pp_document.h"
+#include "velmo/config_document.h"
 
 namespace velmo::binding {
 

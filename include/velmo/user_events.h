@@ -1,13 +1,15 @@
 // What a listener of one MOLTRAGlobalClass instance hears around a user switch. Both events are
 // raised synchronously on the thread that asked for the switch.
-#ifndef VELMO_USERS_USER_EVENTS_H_
-#define VELMO_USERS_USER_EVENTS_H_
+#ifndef VELMO_USER_EVENTS_H_
+#define VELMO_USER_EVENTS_H_
 
 #include <string_view>
 
+#include "velmo/export.h"
+
 namespace velmo {
 
-class UserEvents {
+class VELMO_EXPORT UserEvents {
  public:
   virtual ~UserEvents() = default;
   // Before the switch. Every listener gets the same `cancel` in turn; its value after the last
@@ -19,4 +21,4 @@ class UserEvents {
 
 }  // namespace velmo
 
-#endif  // VELMO_USERS_USER_EVENTS_H_
+#endif  // VELMO_USER_EVENTS_H_

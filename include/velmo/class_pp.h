@@ -1,23 +1,30 @@
 // One entry of the parameter-file cache: a parameter file loaded into a PPDocument, with the path
 // it was asked by, how often it was handed out and the file's date at its last load.
-#ifndef VELMO_CONFIG_CLASS_PP_H_
-#define VELMO_CONFIG_CLASS_PP_H_
+#ifndef VELMO_CLASS_PP_H_
+#define VELMO_CLASS_PP_H_
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
-#include "config/config_document.h"
-#include "platform/file_system.h"
+#include "velmo/config_document.h"
+#include "velmo/export.h"
+#include "velmo/file_date.h"
 
 namespace velmo {
 
-class classPP {
+namespace platform {
+class FileSystem;  // the library's own; a caller never needs one
+}
+
+class VELMO_EXPORT classPP {
  public:
   // An entry that takes its file system and documents from the calling thread's context when it
   // first needs them.
   classPP() = default;
+  // The cache's own entries, on the file system and documents of the context that made them.
   classPP(std::shared_ptr<platform::FileSystem> files, std::shared_ptr<DocumentFactory> documents)
       : files_(std::move(files)), documents_(std::move(documents)) {}
 
@@ -27,8 +34,8 @@ class classPP {
   void SetNbAcces(std::int32_t count) { nb_acces_ = count; }
   const std::u16string& fichier() const { return fichier_; }
   void SetFichier(std::u16string path);
-  platform::FileDate datePP() const { return date_pp_; }
-  void SetDatePP(platform::FileDate date) { date_pp_ = date; }
+  FileDate datePP() const { return date_pp_; }
+  void SetDatePP(FileDate date) { date_pp_ = date; }
 
   // Loads `nomPP` into a new PPDocument: 0 loaded, -1 the load failed, -2 no such file (then the
   // entry is left as it was). Never throws.
@@ -50,7 +57,7 @@ class classPP {
   std::int32_t nb_acces_ = 0;
   std::u16string fichier_;
   std::u16string upper_fichier_;
-  platform::FileDate date_pp_ = platform::kZeroDate;
+  FileDate date_pp_ = kZeroDate;
 
   std::shared_ptr<platform::FileSystem> files_;
   std::shared_ptr<DocumentFactory> documents_;
@@ -58,4 +65,4 @@ class classPP {
 
 }  // namespace velmo
 
-#endif  // VELMO_CONFIG_CLASS_PP_H_
+#endif  // VELMO_CLASS_PP_H_

@@ -1,14 +1,15 @@
 // VELMOSWGlobalLib: the global services of the add-in, as one class.
 //
-// This is the one header a C++ caller includes. Every instance works on the calling thread's
-// context: instances on one thread share the version, directories, user, language,
-// configuration objects and parameter cache, and a thread that never called MOLTRAG_Init sees
-// an empty context. Call MOLTRAG_Init with the host's version before anything else.
+// This is the one header a C++ caller needs (velmo/utf8.h converts its UTF-16 strings from and
+// to UTF-8). Every instance works on the calling thread's context: instances on one thread share
+// the version, directories, user, language, configuration objects and parameter cache, and a
+// thread that never called MOLTRAG_Init sees an empty context. Call MOLTRAG_Init with the host's
+// version before anything else.
 //
 // No member lets a failure out: each returns its fallback instead (-1, "", false, or none) and
 // the setters simply stop. The one exception is classPP::UpdatePP.
-#ifndef VELMO_CONTEXT_MOLTRA_GLOBAL_CLASS_H_
-#define VELMO_CONTEXT_MOLTRA_GLOBAL_CLASS_H_
+#ifndef VELMO_MOLTRA_GLOBAL_CLASS_H_
+#define VELMO_MOLTRA_GLOBAL_CLASS_H_
 
 #include <cstdint>
 #include <memory>
@@ -17,13 +18,14 @@
 #include <utility>
 #include <vector>
 
-#include "config/class_pp.h"
-#include "config/config_document.h"
-#include "users/user_events.h"
+#include "velmo/class_pp.h"
+#include "velmo/config_document.h"
+#include "velmo/export.h"
+#include "velmo/user_events.h"
 
 namespace velmo {
 
-class MOLTRAGlobalClass {
+class VELMO_EXPORT MOLTRAGlobalClass {
  public:
   using Cookie = std::uint32_t;  // names one connected listener; never 0
 
@@ -81,4 +83,4 @@ class MOLTRAGlobalClass {
 
 }  // namespace velmo
 
-#endif  // VELMO_CONTEXT_MOLTRA_GLOBAL_CLASS_H_
+#endif  // VELMO_MOLTRA_GLOBAL_CLASS_H_

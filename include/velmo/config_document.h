@@ -1,8 +1,8 @@
 // The two outside libraries as this library sees them: MOLConfigLib's ConfigDocument and
 // MolGPP's PPDocument. The library itself needs only create, Load and Merge; the reads are what
 // the add-in's modules do with the documents they are handed.
-#ifndef VELMO_CONFIG_CONFIG_DOCUMENT_H_
-#define VELMO_CONFIG_CONFIG_DOCUMENT_H_
+#ifndef VELMO_CONFIG_DOCUMENT_H_
+#define VELMO_CONFIG_DOCUMENT_H_
 
 #include <memory>
 #include <optional>
@@ -10,11 +10,13 @@
 #include <string_view>
 #include <vector>
 
+#include "velmo/export.h"
+
 namespace velmo {
 
 // Every member may throw when the library behind the document fails; a file that cannot be read
 // is not such a failure.
-class ConfigDocument {
+class VELMO_EXPORT ConfigDocument {
  public:
   virtual ~ConfigDocument() = default;
   // Reads the file at `path` in place of what the document held; false when it cannot be read
@@ -32,7 +34,7 @@ class ConfigDocument {
   virtual std::vector<std::u16string> Names(std::u16string_view section) const = 0;
 };
 
-class PPDocument {
+class VELMO_EXPORT PPDocument {
  public:
   virtual ~PPDocument() = default;
   // As ConfigDocument::Load; may be called again to reload.
@@ -42,16 +44,17 @@ class PPDocument {
 };
 
 // Makes the documents; the context asks it for every new one. Throws when it cannot.
-class DocumentFactory {
+class VELMO_EXPORT DocumentFactory {
  public:
   virtual ~DocumentFactory() = default;
   virtual std::shared_ptr<ConfigDocument> NewConfigDocument() = 0;
   virtual std::shared_ptr<PPDocument> NewPPDocument() = 0;
 };
 
-// The documents built into this library (see builtin_documents.h).
-std::shared_ptr<DocumentFactory> NewBuiltInDocuments();
+// The documents built into this library: INI text for a configuration, "name=value" lines for a
+// parameter file, in UTF-8 or UTF-16; names compare without regard to case.
+VELMO_EXPORT std::shared_ptr<DocumentFactory> NewBuiltInDocuments();
 
 }  // namespace velmo
 
-#endif  // VELMO_CONFIG_CONFIG_DOCUMENT_H_
+#endif  // VELMO_CONFIG_DOCUMENT_H_

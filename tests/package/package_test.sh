@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# The library as another project gets it. The tree of the preset linux-package (release, no
+# sanitizers, prefix /usr) is built, installed into a throwaway prefix and packaged; the consumer
+# example is built against the installed tree both by its CMake package and by pkg-config, and
+# run on a store of its own.
+#   package_test.sh SOURCE-DIR [RESULTS.xml]
+set -u
+src=$(cd "$1" && pwd)
+results=${2:-}
+work=$(mktemp -d)
+trap 'rm -rf "${work}"' EXIT
+build=${src}/build/linux-package
+prefix=${work}/prefix
+export MOLTRA_REGISTRY_DIR=${work}/store
+
+tests=0
+failures=0
+report=""
+pass() { tests=$((tests + 1)); report+="<testcase name=\"$1\"/>"; }
+fail() {  # name, why
+  tests=$((tests + 1))
+  failures=$((failures + 1))
+  echo "FAILED $1: $2"
+  report+="<testcase name=\"$1\"><failure message=\"$2\"/></testcase>"
+}
+step() {  # name, command...: passes when the command does; its output shows when it does not
+  local name=$1
+  shift
+  if "$@" >"${work}/out" 2>&1; then pass "${name}"; else fail "${name}" "exit $?"; cat "${work}/out"; fi
+}
+same() {  # name, wanted, got
+  if [[ "$2" == "$3" ]]; then pass "$1"; else fail "$1" "differs"; diff <(echo "$2") <(echo "$3"); fi
+}
+
+(cd "${src}" && cmake --preset linux-package >/dev/null) &&
+  step build nice -n 10 cmake --build "${build}" -j2 &&
+  step install cmake --install "${build}" --prefix "${prefix}"
+
+# Only the public headers, each of which compiles with nothing but the installed tree.
+same installed-headers "$(cd "${src}/include" && find . -type f | sort)" \
+  "$(cd "${prefix}/include" 2>/dev/null && find . -type f | sort)"
+standalone=0
+for header in "${prefix}"/include/velmo/*.h; do
+  echo "#include <velmo/${header##*/}>" >"${work}/one.cc"
+  g++ -std=c++20 -Wall -Wextra -Werror -fsyntax-only -I"${prefix}/include" "${work}/one.cc" ||
+    standalone=1
+done
+((standalone == 0)) && pass headers-compile-alone || fail headers-compile-alone "see above"
+
+# The shared library shows the public classes and functions and nothing else of ours.
+libdir=$(dirname "$(find "${prefix}" -name 'libvelmo.so.1' | head -1)")
+exported=$(nm -D --defined-only "${libdir}/libvelmo.so.1" | c++filt)
+ours=$(grep -o 'velmo::[A-Za-z0-9_]*' <<<"${exported}" | sort -u)
+public='velmo::(MOLTRAGlobalClass|classPP|ConfigDocument|PPDocument|DocumentFactory|UserEvents|FromUtf8|ToUtf8|NewBuiltInDocuments)$'
+same exports-only-public "" "$(grep -Ev "${public}" <<<"${ours}")"
+same soname "libvelmo.so.1" \
+  "$(readelf -d "${libdir}/libvelmo.so.1" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')"
+
+# The consumer, both ways, on a store seeded as an installer would.
+examples=${src}/examples
+"${prefix}/bin/velmoctl" reg set HKLM 'SOFTWARE\MOLTRA\USERS' PathVELMO_SW2 "${examples}/app" --32
+"${prefix}/bin/velmoctl" reg set HKCU 'Software\MOLTRA\Users' UserVELMO_SW2 "${examples}/user"
+step consumer-cmake-build bash -c "cmake -S '${examples}/consumer' -B '${work}/cmake' \
+  -DCMAKE_PREFIX_PATH='${prefix}' && cmake --build '${work}/cmake'"
+mkdir -p "${work}/pc"
+step consumer-pkg-config-build env PKG_CONFIG_PATH="${libdir}/pkgconfig" \
+  make -C "${examples}/consumer" BUILD="${work}/pc"
+wanted="MOLTRAG_Init       0
+Version            2010
+AppPath            ${examples}/app\\
+UserPath           ${examples}/user\\
+Langue             1
+interface Langue   \"1\"
+VelmoCFG [units] length  \"cm\"
+MOLTRAG_GetPP      0
+${examples}/params/beam.pp profile  \"IPE200\""
+args=(2010 units length "${examples}/params/beam.pp" profile)
+same consumer-cmake-run "${wanted}" "$("${work}/cmake/velmo-consumer" "${args[@]}" 2>&1)"
+same consumer-pkg-config-run "${wanted}" \
+  "$(LD_LIBRARY_PATH="${libdir}" "${work}/pc/velmo-consumer" "${args[@]}" 2>&1)"
+
+# A store that cannot be created: the library's fallback results, and no crash.
+touch "${work}/not-a-directory"
+out=$(MOLTRA_REGISTRY_DIR=${work}/not-a-directory/store "${work}/cmake/velmo-consumer" \
+  "${args[@]}" 2>&1)
+rc=$?
+if ((rc == 1)) && grep -q '^AppPath *$' <<<"${out}" &&
+  grep -q '^VelmoCFG .*(no configuration)$' <<<"${out}"; then
+  pass unwritable-store
+else
+  fail unwritable-store "exit ${rc}"
+  echo "${out}"
+fi
+
+# A version the package does not offer fails with CMake's own message.
+mkdir -p "${work}/v2"
+printf '%s\n' 'cmake_minimum_required(VERSION 3.25)' 'project(v2 LANGUAGES CXX)' \
+  'find_package(VELMOSWGlobalLib 2.0 CONFIG REQUIRED)' >"${work}/v2/CMakeLists.txt"
+if out=$(cmake -S "${work}/v2" -B "${work}/v2/build" -DCMAKE_PREFIX_PATH="${prefix}" 2>&1); then
+  fail version-2-refused "configured"
+elif grep -q 'compatible with requested version' <<<"${out}"; then
+  pass version-2-refused
+else
+  fail version-2-refused "message"
+  echo "${out}"
+fi
+
+# Left in the tree, where scripts/test-all.sh installs them when it can.
+rm -f "${build}"/*.deb
+step debian-packages bash -c "cpack -G DEB --config '${build}/CPackConfig.cmake' -B '${build}' \
+  && '${src}/scripts/check-packages.sh' '${build}'"
+
+echo "package_test: ${tests} checks, ${failures} failed"
+if [[ -n "${results}" ]]; then
+  mkdir -p "$(dirname "${results}")"
+  printf '<?xml version="1.0" encoding="UTF-8"?>\n<testsuites tests="%d" failures="%d" disabled="0" errors="0" name="package_test">\n<testsuite name="package" tests="%d" failures="%d">%s</testsuite>\n</testsuites>\n' \
+    "${tests}" "${failures}" "${tests}" "${failures}" "${report}" >"${results}"
+fi
+((failures == 0))
