@@ -5,7 +5,7 @@
 #   scripts/install-deps.sh --linux  only what the Linux build needs
 set -euo pipefail
 
-linux=(cmake ninja-build g++ pkg-config clang-format libsqlite3-dev libicu-dev
+linux=(cmake ninja-build g++ pkg-config clang-format libsqlite3-dev libicu-dev libcli11-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev)
 # `wine` brings the wine, wineboot, wineserver and winepath commands, which wine64 and wine32
 # only recommend.

@@ -58,7 +58,7 @@ check list-deleted-key 1 "" "${velmoctl}" reg list HKCU 'Software\T'
 check unknown-root 2 "" "${velmoctl}" reg get HKXY 'Software' x
 stderr_has unknown-root-message 'unknown root HKXY'
 check missing-arguments 2 "" "${velmoctl}" reg set HKCU 'Software\T' OnlyName
-stderr_has missing-arguments-message 'missing NAME VALUE'
+stderr_has missing-arguments-message 'VALUE is required'
 check dword-out-of-range 2 "" "${velmoctl}" reg set HKCU 'Software\T' n 4294967296 --type dword
 check unknown-command 2 "" "${velmoctl}" frobnicate
 check no-command 2 "" "${velmoctl}"
@@ -81,10 +81,11 @@ debug                  off
 VelmoCFG               loaded
 GeometrieDat           loaded" "${velmoctl}" status --host-version 2010
 check first-run-wrote-path 0 "${examples}/app" "${velmoctl}" reg get HKLM "${key}" PATH --32
-check interface-set 0 "" "${velmoctl}" interface set DEBUG 1
+check interface-set 0 "user's copy:     HKCU\\${key}\\Interface" "${velmoctl}" interface set DEBUG 1
 check interface-get 0 "1" "${velmoctl}" interface get DEBUG
 check debug-on 0 "debug                  on" bash -c "'${velmoctl}' status | grep debug"
-check setting-set 0 "" "${velmoctl}" setting set Level 3
+check setting-set 0 "user's copy:     HKCU\\${key}\\Settings
+machine copy:    HKLM\\${key}\\Settings (32-bit view)" "${velmoctl}" setting set Level 3
 check setting-get 0 "3" "${velmoctl}" setting get Level
 check setting-both-hives 0 "3" "${velmoctl}" reg get HKLM "${key}\\Settings" Level --32
 check pp 1 "${examples}/params/beam.pp: status 0, slot 0, accesses 1

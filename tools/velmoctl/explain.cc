@@ -1,0 +1,137 @@
+#include "explain.h"
+
+#include <vector>
+
+#include "platform/text.h"
+#include "registry/registry_module.h"
+#include "registry/settings_keys.h"
+
+namespace velmo::tools {
+
+using namespace velmo::platform;
+using registry::RegRootCurrentUser;
+using registry::RegRootLocalMachine;
+
+namespace {
+
+std::string Quote(const std::u16string& text) { return "\"" + ToUtf8(text) + "\""; }
+
+// Whether the machine key opens in the 32-bit view, the first place the library looks; and
+// whether the value is there.
+struct MachineLook {
+  bool key_opens = false;
+  bool has_value = false;
+};
+
+MachineLook LookInMachine(RegistryApi& api, const std::u16string& key, const std::u16string& name) {
+  MachineLook look;
+  RegKey handle = 0;
+  if (api.OpenKey(kHkeyLocalMachine, key, kKeyRead | kKeyWow64_32Key, &handle) != kErrorSuccess) {
+    return look;
+  }
+  look.key_opens = true;
+  std::uint32_t size = 0;
+  look.has_value = api.QueryValue(handle, name, nullptr, nullptr, &size) == kErrorSuccess;
+  api.CloseKey(handle);
+  return look;
+}
+
+}  // namespace
+
+const char* FamilyName(Family family) {
+  return family == Family::kInterface ? "interface" : "setting";
+}
+
+std::u16string FamilyKey(const ApplicationContext& context, Family family) {
+  return family == Family::kInterface ? registry::InterfaceKey(context)
+                                      : registry::SettingsKey(context);
+}
+
+void Explain(ApplicationContext& context, Family family, const std::u16string& name,
+             std::ostream& out) {
+  RegistryApi& api = *context.platform.registry;
+  const std::u16string key = FamilyKey(context, family);
+  const std::string user_key = "HKCU\\" + ToUtf8(key);
+  const std::string machine_key = "HKLM\\" + ToUtf8(key) + " (32-bit view)";
+  const std::string shown_name = ToUtf8(name);
+  const MachineLook machine = LookInMachine(api, key, name);
+  const std::u16string machine_value =
+      machine.has_value ? registry::RegReadString(api, RegRootLocalMachine, key, name) : u"";
+
+  out << FamilyName(family) << " value " << Quote(name) << "\n";
+  if (registry::RegValueExists(api, RegRootCurrentUser, key, name)) {
+    const std::u16string value = registry::RegReadString(api, RegRootCurrentUser, key, name);
+    out << "  read now:      " << Quote(value) << "\n"
+        << "  from:          the user's hive, " << user_key << "\n";
+    if (!machine.key_opens) {
+      out << "  machine:       " << machine_key << " cannot be opened; the user's hive stands in "
+          << "for it, so\n                 copies meant for the machine land in " << user_key
+          << "\n";
+    } else if (!machine.has_value) {
+      out << "  machine:       no value in " << machine_key << "\n";
+    } else if (machine_value == value) {
+      out << "  machine:       the same value in " << machine_key << "\n";
+    } else {
+      out << "  machine:       " << Quote(machine_value) << " in " << machine_key << "\n"
+          << "  The user's copy, made when the value was first read, shadows the machine's "
+             "value.\n"
+          << "  'velmoctl " << FamilyName(family) << " forget " << shown_name
+          << "' deletes the user's copy only and lets the machine's value through.\n";
+    }
+  } else if (machine.has_value) {
+    out << "  read now:      " << Quote(machine_value) << "\n"
+        << "  from:          the machine hive, " << machine_key << "\n"
+        << "  The first read copies it into " << user_key
+        << "; later changes on the machine\n  do not reach this user while that copy exists.\n";
+  } else {
+    out << "  read now:      \"\" (nothing is stored)\n"
+        << "  from:          nowhere: not in " << user_key;
+    if (machine.key_opens) {
+      out << " nor in " << machine_key << "\n";
+    } else {
+      out << ", and " << machine_key << " cannot be opened,\n                 so the user's hive "
+          << "stands in for it and has nothing either\n";
+    }
+  }
+  if (family == Family::kInterface) {
+    // Start-up seeds a user's interface values from the machine's settings key.
+    const std::u16string settings = registry::SettingsKey(context);
+    std::vector<std::u16string> names;
+    std::int32_t count = 0;
+    if (registry::RegEnumValueNames(api, RegRootLocalMachine, settings, names, count)) {
+      for (std::int32_t i = 0; i < count && i < static_cast<std::int32_t>(names.size()); ++i) {
+        if (ToUpper(names[i]) != ToUpper(name)) continue;
+        out << "  Every start-up copies the machine's setting "
+            << Quote(registry::RegReadString(api, RegRootLocalMachine, settings, name))
+            << " (HKLM\\" << ToUtf8(settings) << ")\n  into the user's interface values when the "
+            << "user has none.\n";
+        break;
+      }
+    }
+  }
+}
+
+bool Forget(ApplicationContext& context, Family family, const std::u16string& name,
+            std::ostream& out, std::ostream& err) {
+  RegistryApi& api = *context.platform.registry;
+  const std::u16string key = FamilyKey(context, family);
+  const std::string where = "HKCU\\" + ToUtf8(key);
+  RegKey handle = 0;
+  RegStatus status = api.OpenKey(kHkeyCurrentUser, key, kKeyWrite, &handle);
+  if (status == kErrorSuccess) {
+    status = api.DeleteValue(handle, name);
+    api.CloseKey(handle);
+  }
+  if (status == kErrorFileNotFound) {
+    err << "velmoctl: the user has no copy of " << ToUtf8(name) << " in " << where << "\n";
+    return false;
+  }
+  if (status != kErrorSuccess) {
+    err << "velmoctl: " << where << " " << ToUtf8(name) << ": registry error " << status << "\n";
+    return false;
+  }
+  out << "deleted the user's copy of " << ToUtf8(name) << " in " << where << "\n";
+  return true;
+}
+
+}  // namespace velmo::tools
