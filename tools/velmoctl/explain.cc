@@ -94,17 +94,18 @@ void Explain(ApplicationContext& context, Family family, const std::u16string& n
     }
   }
   if (family == Family::kInterface) {
-    // Start-up seeds a user's interface values from the machine's settings key.
+    // A first start-up seeds a user's interface values from the machine's settings key.
     const std::u16string settings = registry::SettingsKey(context);
     std::vector<std::u16string> names;
     std::int32_t count = 0;
     if (registry::RegEnumValueNames(api, RegRootLocalMachine, settings, names, count)) {
       for (std::int32_t i = 0; i < count && i < static_cast<std::int32_t>(names.size()); ++i) {
         if (ToUpper(names[i]) != ToUpper(name)) continue;
-        out << "  Every start-up copies the machine's setting "
+        out << "  The start-up that first writes the machine's \"PATH\" also copies the "
+               "machine's setting\n  "
             << Quote(registry::RegReadString(api, RegRootLocalMachine, settings, name))
-            << " (HKLM\\" << ToUtf8(settings) << ")\n  into the user's interface values when the "
-            << "user has none.\n";
+            << " (HKLM\\" << ToUtf8(settings)
+            << ") into the user's interface values if the user has none.\n";
         break;
       }
     }
