@@ -94,6 +94,15 @@ for case in 'last-line:6:"z"=hex:0g' 'header:1:REGEDIT5' 'root:6:[HKEY_CLASSES_R
   stderr_has "import-bad-${name}-line" "${bad}:${line}:"
 done
 check import-bad-unchanged 0 "${store_before}" bash -c "cat '${MOLTRA_REGISTRY_DIR}'/*.db | md5sum"
+printf 'REGEDIT4\n[-HKEY_CURRENT_USER\\Software\\T\\Sub]\n[HKCU\\Software\\T]\n"name"=-\n"new"=dword:10\n' >"${bad}"
+check import-deletions 0 "imported ${bad}: 4 changes" "${velmoctl}" reg import "${bad}"
+check import-deletions-applied 0 $'q\tREG_QWORD\t16\nnew\tREG_DWORD\t16' "${velmoctl}" reg list HKCU 'Software\T'
+echo keep >"${MOLTRA_REGISTRY_DIR}/kept.reg"
+check export-missing-key 1 "" "${velmoctl}" reg export "${MOLTRA_REGISTRY_DIR}/kept.reg" HKCU 'Software\None'
+check export-missing-key-kept 0 "keep" cat "${MOLTRA_REGISTRY_DIR}/kept.reg"
+check export-no-leftovers 0 "" find "${MOLTRA_REGISTRY_DIR}" -name '.velmoctl-export-*'
+check export-unwritable 1 "" "${velmoctl}" reg export "${MOLTRA_REGISTRY_DIR}/no/such/dir/x.reg" HKCU Software
+stderr_has export-unwritable-message "cannot write there"
 
 # The library's own commands, on a fresh store seeded as an installer would.
 MOLTRA_REGISTRY_DIR="${MOLTRA_REGISTRY_DIR}/library"
