@@ -134,9 +134,10 @@ check admin-sets 0 "" "${velmoctl}" reg set HKLM "${key}\\Settings" Mode old --3
 check user-reads 0 "old" "${velmoctl}" setting get Mode
 check admin-changes 0 "" "${velmoctl}" reg set HKLM "${key}\\Settings" Mode new --32
 check explain-shadowed 0 "setting value \"Mode\"
-  read now:      \"old\"
-  from:          the user's hive, HKCU\\${key}\\Settings
-  machine:       \"new\" in HKLM\\${key}\\Settings (32-bit view)
+  read now:  \"old\"
+  from:      the user's hive
+  user:      \"old\" in HKCU\\${key}\\Settings
+  machine:   \"new\" in HKLM\\${key}\\Settings (32-bit view)
   The user's copy, made when the value was first read, shadows the machine's value.
   'velmoctl setting forget Mode' deletes the user's copy only and lets the machine's value through." \
   "${velmoctl}" explain setting Mode

@@ -19,6 +19,7 @@ std::string Quote(const std::u16string& text) { return "\"" + ToUtf8(text) + "\"
 // Whether the machine key opens in the 32-bit view, the first place the library looks; and
 // whether the value is there.
 struct MachineLook {
+  RegStatus open_status = kErrorSuccess;
   bool key_opens = false;
   bool has_value = false;
 };
@@ -26,9 +27,8 @@ struct MachineLook {
 MachineLook LookInMachine(RegistryApi& api, const std::u16string& key, const std::u16string& name) {
   MachineLook look;
   RegKey handle = 0;
-  if (api.OpenKey(kHkeyLocalMachine, key, kKeyRead | kKeyWow64_32Key, &handle) != kErrorSuccess) {
-    return look;
-  }
+  look.open_status = api.OpenKey(kHkeyLocalMachine, key, kKeyRead | kKeyWow64_32Key, &handle);
+  if (look.open_status != kErrorSuccess) return look;
   look.key_opens = true;
   std::uint32_t size = 0;
   look.has_value = api.QueryValue(handle, name, nullptr, nullptr, &size) == kErrorSuccess;
@@ -58,40 +58,38 @@ void Explain(ApplicationContext& context, Family family, const std::u16string& n
   const std::u16string machine_value =
       machine.has_value ? registry::RegReadString(api, RegRootLocalMachine, key, name) : u"";
 
+  const bool in_user = registry::RegValueExists(api, RegRootCurrentUser, key, name);
+  const std::u16string user_value =
+      in_user ? registry::RegReadString(api, RegRootCurrentUser, key, name) : u"";
   out << FamilyName(family) << " value " << Quote(name) << "\n";
-  if (registry::RegValueExists(api, RegRootCurrentUser, key, name)) {
-    const std::u16string value = registry::RegReadString(api, RegRootCurrentUser, key, name);
-    out << "  read now:      " << Quote(value) << "\n"
-        << "  from:          the user's hive, " << user_key << "\n";
-    if (!machine.key_opens) {
-      out << "  machine:       " << machine_key << " cannot be opened; the user's hive stands in "
-          << "for it, so\n                 copies meant for the machine land in " << user_key
-          << "\n";
-    } else if (!machine.has_value) {
-      out << "  machine:       no value in " << machine_key << "\n";
-    } else if (machine_value == value) {
-      out << "  machine:       the same value in " << machine_key << "\n";
-    } else {
-      out << "  machine:       " << Quote(machine_value) << " in " << machine_key << "\n"
-          << "  The user's copy, made when the value was first read, shadows the machine's "
-             "value.\n"
-          << "  'velmoctl " << FamilyName(family) << " forget " << shown_name
-          << "' deletes the user's copy only and lets the machine's value through.\n";
-    }
+  if (in_user) {
+    out << "  read now:  " << Quote(user_value) << "\n  from:      the user's hive\n";
   } else if (machine.has_value) {
-    out << "  read now:      " << Quote(machine_value) << "\n"
-        << "  from:          the machine hive, " << machine_key << "\n"
-        << "  The first read copies it into " << user_key
-        << "; later changes on the machine\n  do not reach this user while that copy exists.\n";
+    out << "  read now:  " << Quote(machine_value) << "\n"
+        << "  from:      the machine hive; this read copies it into the user's hive\n";
   } else {
-    out << "  read now:      \"\" (nothing is stored)\n"
-        << "  from:          nowhere: not in " << user_key;
-    if (machine.key_opens) {
-      out << " nor in " << machine_key << "\n";
-    } else {
-      out << ", and " << machine_key << " cannot be opened,\n                 so the user's hive "
-          << "stands in for it and has nothing either\n";
-    }
+    out << "  read now:  \"\" (nothing is stored)\n  from:      nowhere\n";
+  }
+  out << "  user:      " << (in_user ? Quote(user_value) + " in " : "no value in ") << user_key
+      << "\n  machine:   ";
+  if (!machine.key_opens) {
+    out << machine_key
+        << (machine.open_status == kErrorFileNotFound ? " does not exist"
+            : machine.open_status == kErrorAccessDenied
+                ? " may not be read"
+                : " cannot be opened (registry error " + std::to_string(machine.open_status) + ")")
+        << ";\n             the user's hive stands in for it when the library asks whether the "
+           "value exists\n";
+  } else {
+    out << (machine.has_value ? Quote(machine_value) + " in " : "no value in ") << machine_key
+        << "\n";
+  }
+  if (in_user && machine.has_value && machine_value != user_value) {
+    out << "  The user's copy, made when the value was first read, shadows the machine's value.\n"
+        << "  'velmoctl " << FamilyName(family) << " forget " << shown_name
+        << "' deletes the user's copy only and lets the machine's value through.\n";
+  } else if (!in_user && machine.has_value) {
+    out << "  Once copied, later changes on the machine do not reach this user.\n";
   }
   if (family == Family::kInterface) {
     // A first start-up seeds a user's interface values from the machine's settings key.
