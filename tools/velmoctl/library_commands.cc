@@ -212,7 +212,9 @@ void AddLibraryCommands(CLI::App& app, Action* action) {
   AddFamily(app, Family::kSetting, o, action);
 
   CLI::App* explain = app.add_subcommand(
-      "explain", "which value an add-in reads now, and where it comes from (reads only)");
+      "explain",
+      "which value an add-in reads now, and where it comes from; after the start-up it only "
+      "reads");
   explain->require_subcommand(1);
   for (const Family family : {Family::kInterface, Family::kSetting}) {
     AddName(

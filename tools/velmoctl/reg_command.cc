@@ -1,6 +1,5 @@
 #include "reg_command.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,8 +38,9 @@ struct RegOptions {
 };
 
 const char kViewHelp[] =
-    "--32 and --64 pick the 32-bit or the 64-bit view of HKLM; without either the 64-bit (native) "
-    "view is used. In the 32-bit view SOFTWARE stands for SOFTWARE\\WOW6432Node.";
+    "--32 and --64 pick the 32-bit or the 64-bit view of HKLM; without either the 64-bit\n"
+    "(native) view is used. In the 32-bit view SOFTWARE stands for SOFTWARE\\WOW6432Node; the\n"
+    "library looks there first.";
 
 std::string Upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
