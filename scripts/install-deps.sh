@@ -6,7 +6,7 @@
 set -euo pipefail
 
 # dpkg-dev and file: CPack's Debian packages find their dependencies with dpkg-shlibdeps.
-linux=(cmake ninja-build g++ pkg-config clang-format libsqlite3-dev libicu-dev
+linux=(cmake ninja-build g++ pkg-config clang-format libsqlite3-dev libicu-dev libcli11-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev make dpkg-dev file)
 # `wine` brings the wine, wineboot, wineserver and winepath commands, which wine64 and wine32
 # only recommend.

@@ -58,11 +58,51 @@ check list-deleted-key 1 "" "${velmoctl}" reg list HKCU 'Software\T'
 check unknown-root 2 "" "${velmoctl}" reg get HKXY 'Software' x
 stderr_has unknown-root-message 'unknown root HKXY'
 check missing-arguments 2 "" "${velmoctl}" reg set HKCU 'Software\T' OnlyName
-stderr_has missing-arguments-message 'missing NAME VALUE'
+stderr_has missing-arguments-message 'VALUE is required'
 check dword-out-of-range 2 "" "${velmoctl}" reg set HKCU 'Software\T' n 4294967296 --type dword
 check unknown-command 2 "" "${velmoctl}" frobnicate
 check no-command 2 "" "${velmoctl}"
 check help 0 - "${velmoctl}" reg --help
+
+# The command line as a person types it.
+check version 0 "velmoctl 1.0.0.50" "${velmoctl}" --version
+check unknown-command-help 2 "" "${velmoctl}" frobnicate --help
+check unknown-action-help 2 "" "${velmoctl}" reg frobnicate --help
+check dash-h-is-help 0 - "${velmoctl}" reg set HKCU 'Software\T' name -h
+check dash-h-wrote-nothing 1 "" "${velmoctl}" reg get HKCU 'Software\T' name
+check double-dash 0 "" "${velmoctl}" reg set HKCU 'Software\T' name -- -h
+check double-dash-stored 0 "-h" "${velmoctl}" reg get HKCU 'Software\T' name
+check type-as-printed 0 "" "${velmoctl}" reg set HKCU 'Software\T\Sub' n 7 --type REG_DWORD
+check type-short-any-case 0 "" "${velmoctl}" reg set HKCU 'Software\T' q 0x10 --type Qword
+check unknown-type 2 "" "${velmoctl}" reg set HKCU 'Software\T' q 1 --type REG_WORD
+check both-views 2 "" "${velmoctl}" reg list HKLM SOFTWARE --32 --64
+check list-subkeys 0 $'Sub\\\nname\tREG_SZ\t-h\nq\tREG_QWORD\t16' "${velmoctl}" reg list HKCU 'Software\T'
+check query-tree 0 $'\nHKEY_CURRENT_USER\\Software\\T\n    name    REG_SZ    -h\n    q    REG_QWORD    0x10\n\nHKEY_CURRENT_USER\\Software\\T\\Sub\n    n    REG_DWORD    0x7' \
+  "${velmoctl}" reg query HKCU 'Software\T' --recursive
+
+# An import with an error anywhere changes nothing, and says where the error is.
+store_before=$(cat "${MOLTRA_REGISTRY_DIR}"/*.db | md5sum)
+bad=${MOLTRA_REGISTRY_DIR}/bad.reg
+for case in 'last-line:6:"z"=hex:0g' 'header:1:REGEDIT5' 'root:6:[HKEY_CLASSES_ROOT\x]' \
+  'string:6:"z"="open' 'value-first:3:"a"="b"'; do
+  IFS=: read -r name line text <<<"${case}"
+  if [[ ${name} == header ]]; then printf '%s\r\n' "${text}" >"${bad}"; else
+    printf 'REGEDIT4\r\n\r\n%s\r\n[HKEY_CURRENT_USER\\Software\\New]\r\n"a"="b"\r\n%s\r\n' \
+      "$([[ ${name} == value-first ]] && echo "${text}")" "$([[ ${name} != value-first ]] && echo "${text}")" >"${bad}"
+  fi
+  check "import-bad-${name}" 1 "" "${velmoctl}" reg import "${bad}"
+  stderr_has "import-bad-${name}-line" "${bad}:${line}:"
+done
+check import-bad-unchanged 0 "${store_before}" bash -c "cat '${MOLTRA_REGISTRY_DIR}'/*.db | md5sum"
+printf 'REGEDIT4\n[-HKEY_CURRENT_USER\\Software\\T\\Sub]\n[HKCU\\Software\\T]\n"name"=-\n"new"=dword:10\n' >"${bad}"
+check import-deletions 0 "imported ${bad}: 4 changes" "${velmoctl}" reg import "${bad}"
+check import-deletions-applied 0 $'q\tREG_QWORD\t16\nnew\tREG_DWORD\t16' "${velmoctl}" reg list HKCU 'Software\T'
+echo keep >"${MOLTRA_REGISTRY_DIR}/kept.reg"
+check export-missing-key 1 "" "${velmoctl}" reg export "${MOLTRA_REGISTRY_DIR}/kept.reg" HKCU 'Software\None'
+check export-missing-key-kept 0 "keep" cat "${MOLTRA_REGISTRY_DIR}/kept.reg"
+check export-no-leftovers 0 "" find "${MOLTRA_REGISTRY_DIR}" -name '.velmoctl-export-*'
+check export-unwritable 1 "" "${velmoctl}" reg export "${MOLTRA_REGISTRY_DIR}/no/such/dir/x.reg" HKCU Software
+stderr_has export-unwritable-message "cannot write there"
 
 # The library's own commands, on a fresh store seeded as an installer would.
 MOLTRA_REGISTRY_DIR="${MOLTRA_REGISTRY_DIR}/library"
@@ -81,12 +121,47 @@ debug                  off
 VelmoCFG               loaded
 GeometrieDat           loaded" "${velmoctl}" status --host-version 2010
 check first-run-wrote-path 0 "${examples}/app" "${velmoctl}" reg get HKLM "${key}" PATH --32
-check interface-set 0 "" "${velmoctl}" interface set DEBUG 1
+check interface-set 0 "user's copy:     HKCU\\${key}\\Interface" "${velmoctl}" interface set DEBUG 1
 check interface-get 0 "1" "${velmoctl}" interface get DEBUG
 check debug-on 0 "debug                  on" bash -c "'${velmoctl}' status | grep debug"
-check setting-set 0 "" "${velmoctl}" setting set Level 3
+check setting-set 0 "user's copy:     HKCU\\${key}\\Settings
+machine copy:    HKLM\\${key}\\Settings (32-bit view)" "${velmoctl}" setting set Level 3
 check setting-get 0 "3" "${velmoctl}" setting get Level
 check setting-both-hives 0 "3" "${velmoctl}" reg get HKLM "${key}\\Settings" Level --32
+
+# The administrator changes a machine-wide value that the user has read already.
+check admin-sets 0 "" "${velmoctl}" reg set HKLM "${key}\\Settings" Mode old --32
+check user-reads 0 "old" "${velmoctl}" setting get Mode
+check admin-changes 0 "" "${velmoctl}" reg set HKLM "${key}\\Settings" Mode new --32
+check explain-shadowed 0 "setting value \"Mode\"
+  read now:  \"old\"
+  from:      the user's hive
+  user:      \"old\" in HKCU\\${key}\\Settings
+  machine:   \"new\" in HKLM\\${key}\\Settings (32-bit view)
+  The user's copy, made when the value was first read, shadows the machine's value.
+  'velmoctl setting forget Mode' deletes the user's copy only and lets the machine's value through." \
+  "${velmoctl}" explain setting Mode
+check forget 0 - "${velmoctl}" setting forget Mode
+check machine-value-through 0 "new" "${velmoctl}" setting get Mode
+check forget-nothing 1 "" "${velmoctl}" interface forget Nothing
+check explain-nowhere 0 - "${velmoctl}" explain interface Nothing
+check explain-nowhere-copied-nothing 1 "" "${velmoctl}" reg get HKCU "${key}\\Interface" Nothing
+
+# A user who may not write the machine hive: the machine's copy lands in the user's hive.
+locked=${MOLTRA_REGISTRY_DIR}/locked
+mkdir "${locked}"
+cp "${MOLTRA_REGISTRY_DIR}/machine.db" "${locked}/"
+as_user=(env MOLTRA_REGISTRY_DIR="${locked}")
+if [[ $(id -u) -eq 0 ]]; then
+  chown 65534:65534 "${locked}"
+  chmod a+x "${MOLTRA_REGISTRY_DIR}" "${MOLTRA_REGISTRY_DIR}/.."
+  as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups "${as_user[@]}")
+else
+  chmod 0444 "${locked}/machine.db"
+fi
+check setting-set-fallback 1 "user's copy:     HKCU\\${key}\\Settings
+machine copy:    landed in the user's hive, HKCU\\${key}\\Settings" "${as_user[@]}" "${velmoctl}" setting set Level 4
+stderr_has setting-set-fallback-message "the machine hive is not writable"
 check pp 1 "${examples}/params/beam.pp: status 0, slot 0, accesses 1
 ${examples}/params/BEAM.PP: status 0, slot 0, accesses 2
 ${examples}/params/column.pp: status 0, slot 1, accesses 1

@@ -1,21 +1,16 @@
-// velmoctl's commands that use the library as an add-in module would: through MOLTRAGlobalClass.
+// velmoctl's commands that use the library as an add-in module would: through MOLTRAGlobalClass,
+// each after a start-up.
 #ifndef VELMO_TOOLS_VELMOCTL_LIBRARY_COMMANDS_H_
 #define VELMO_TOOLS_VELMOCTL_LIBRARY_COMMANDS_H_
 
-#include <iosfwd>
-#include <string>
-#include <vector>
+#include <CLI/CLI.hpp>
+
+#include "reg_command.h"
 
 namespace velmo::tools {
 
-extern const char kLibraryUsage[];
-
-// `command` is status, interface, setting, user or pp; `args` the words after it. Returns the
-// exit status.
-int RunLibraryCommand(const std::string& command, const std::vector<std::string>& args,
-                      std::ostream& out, std::ostream& err);
-
-bool IsLibraryCommand(const std::string& command);
+// Adds status, interface, setting, explain, user and pp to `app`; as AddRegCommands.
+void AddLibraryCommands(CLI::App& app, Action* action);
 
 }  // namespace velmo::tools
 

@@ -1,57 +1,56 @@
 // velmoctl: the library's own command-line tool.
+#include <CLI/CLI.hpp>
 #include <iostream>
 #include <string>
-#include <vector>
 
 #include "library_commands.h"
-#include "platform/hive_paths.h"
-#include "platform/sqlite_registry.h"
 #include "reg_command.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: velmoctl COMMAND ...\n"
-    "\n"
-    "commands:\n"
-    "  reg ...                          read and write the registry (see 'velmoctl reg --help')\n";
-
 const char kStore[] =
-    "\n"
     "The registry is kept in /var/lib/moltra/registry/machine.db (HKLM) and\n"
     "${XDG_CONFIG_HOME:-$HOME/.config}/moltra/registry/user.db (HKCU); setting\n"
-    "MOLTRA_REGISTRY_DIR puts both in that directory instead.\n";
+    "MOLTRA_REGISTRY_DIR puts both in that directory instead. Exit status: 0 on success, 1 when\n"
+    "the store or the library refuses, 2 for a bad command line. See velmoctl(1).";
 
-bool WantsHelp(const std::vector<std::string>& args) {
-  for (const std::string& arg : args) {
-    if (arg == "--help" || arg == "-h") return true;
+// CLI11 answers --help before it looks at the words, so "velmoctl frobnicate --help" would show
+// help and succeed; a word that should name a command and names none is refused first. Only the
+// commands that have subcommands take no option with a value, so the walk needs no more.
+const char* UnknownCommand(CLI::App* app, int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (app->get_subcommands({}).empty()) return nullptr;
+    if (word.starts_with("-") && word != "--") continue;
+    CLI::App* next = nullptr;
+    for (CLI::App* sub : app->get_subcommands({})) {
+      if (sub->check_name(word)) next = sub;
+    }
+    if (next == nullptr) return argv[i];
+    app = next;
   }
-  return false;
+  return nullptr;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  using namespace velmo;
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-    (args.empty() ? std::cerr : std::cout) << kUsage << tools::kLibraryUsage << kStore;
-    return args.empty() ? tools::kExitUsage : tools::kExitOk;
+  using namespace velmo::tools;
+  CLI::App app("velmoctl: the command-line tool of VELMOSWGlobalLib", "velmoctl");
+  app.set_version_flag("--version", "velmoctl " VELMO_VERSION);
+  app.require_subcommand(1);
+  app.footer(kStore);
+  Action action;
+  AddRegCommands(app, &action);
+  AddLibraryCommands(app, &action);
+  if (const char* word = UnknownCommand(&app, argc, argv)) {
+    std::cerr << "velmoctl: unknown command " << word << " (see 'velmoctl --help')\n";
+    return kExitUsage;
   }
-  const std::string command = args[0];
-  args.erase(args.begin());
-  if (WantsHelp(args)) {
-    std::cout << (command == "reg" ? tools::kRegUsage : tools::kLibraryUsage);
-    return tools::kExitOk;
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error) == 0 ? kExitOk : kExitUsage;
   }
-  if (command == "reg") {
-    const platform::HivePaths paths = platform::DefaultHivePaths();
-    auto registry = platform::NewSqliteRegistry(paths);
-    return tools::RunRegCommand(*registry, paths, args, std::cout, std::cerr);
-  }
-  if (tools::IsLibraryCommand(command)) {
-    return tools::RunLibraryCommand(command, args, std::cout, std::cerr);
-  }
-  std::cerr << "velmoctl: unknown command " << command << " (see 'velmoctl --help')\n";
-  return tools::kExitUsage;
+  return action ? action() : kExitUsage;
 }

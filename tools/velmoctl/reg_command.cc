@@ -1,352 +1,378 @@
 #include "reg_command.h"
 
-#include <charconv>
-#include <cstdint>
-#include <iomanip>
-#include <ostream>
-#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+
+#include "key_reader.h"
+#include "platform/hive_paths.h"
+#include "platform/sqlite_registry.h"
 #include "platform/text.h"
+#include "reg_file_writer.h"
+#include "reg_import.h"
+#include "value_format.h"
 
 namespace velmo::tools {
 
 using namespace velmo::platform;
 
-const char kRegUsage[] =
-    "usage: velmoctl reg get    ROOT KEY NAME [--32]\n"
-    "       velmoctl reg set    ROOT KEY NAME VALUE [--type TYPE] [--32]\n"
-    "       velmoctl reg delete ROOT KEY NAME [--32]\n"
-    "       velmoctl reg delete ROOT KEY --key [--32]\n"
-    "       velmoctl reg list   ROOT KEY [--32]\n"
-    "\n"
-    "ROOT is HKCU (HKEY_CURRENT_USER) or HKLM (HKEY_LOCAL_MACHINE). KEY is a path such as\n"
-    "'SOFTWARE\\MOLTRA'; quote it so that the shell keeps the backslashes. An empty NAME ('')\n"
-    "is the key's default value. --32 uses the 32-bit view of HKLM. TYPE is one of sz\n"
-    "(the default), expand_sz, multi_sz (VALUE's lines become the strings), dword, qword or\n"
-    "binary (VALUE in hexadecimal). 'delete --key' removes the key and everything below it.\n";
-
 namespace {
 
-struct TypeName {
-  std::uint32_t type;
-  const char* option;
-  const char* shown;
+struct RegOptions {
+  std::string root;  // "HKCU" or "HKLM" once parsed
+  std::string key;
+  std::string name;
+  std::string value;
+  std::string file;
+  std::uint32_t type = kRegSz;
+  bool view32 = false;
+  bool view64 = false;
+  bool whole_key = false;
+  bool recursive = false;
 };
 
-constexpr TypeName kTypes[] = {
-    {kRegSz, "sz", "REG_SZ"},
-    {kRegExpandSz, "expand_sz", "REG_EXPAND_SZ"},
-    {kRegMultiSz, "multi_sz", "REG_MULTI_SZ"},
-    {kRegDword, "dword", "REG_DWORD"},
-    {kRegQword, "qword", "REG_QWORD"},
-    {kRegBinary, "binary", "REG_BINARY"},
-    {kRegNone, "none", "REG_NONE"},
-};
-
-std::string ShownType(std::uint32_t type) {
-  for (const TypeName& t : kTypes) {
-    if (t.type == type) return t.shown;
-  }
-  return "type " + std::to_string(type);
-}
+const char kViewHelp[] =
+    "--32 and --64 pick the 32-bit or the 64-bit view of HKLM; without either the 64-bit\n"
+    "(native) view is used. In the 32-bit view SOFTWARE stands for SOFTWARE\\WOW6432Node; the\n"
+    "library looks there first.";
 
 std::string Upper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
 }
 
-struct Usage {
-  std::string message;
-};
+CLI::Validator RootValidator() {
+  return CLI::Validator(
+      [](std::string& word) -> std::string {
+        const std::string upper = Upper(word);
+        if (upper == "HKCU" || upper == "HKEY_CURRENT_USER") {
+          word = "HKCU";
+        } else if (upper == "HKLM" || upper == "HKEY_LOCAL_MACHINE") {
+          word = "HKLM";
+        } else {
+          return "unknown root " + word + " (use HKCU or HKLM)";
+        }
+        return {};
+      },
+      "HKCU|HKLM");
+}
 
-class Command {
+class Reg {
  public:
-  Command(RegistryApi& registry, const HivePaths& paths, std::ostream& out, std::ostream& err)
-      : registry_(registry), paths_(paths), out_(out), err_(err) {}
+  explicit Reg(const RegOptions& o)
+      : o_(o),
+        paths_(DefaultHivePaths()),
+        registry_(NewSqliteRegistry(paths_)),
+        reader_(*registry_, paths_),
+        root_(o.root == "HKCU" ? kHkeyCurrentUser : kHkeyLocalMachine),
+        view_(o.view32   ? kKeyWow64_32Key
+              : o.view64 ? kKeyWow64_64Key
+                         : 0),
+        key_path_(FromUtf8(o.key)) {
+    if (!key_path_.empty() && key_path_.back() == u'\\') key_path_.pop_back();
+  }
 
-  int Run(const std::vector<std::string>& words) {
-    std::vector<std::string> args;
-    for (size_t i = 0; i < words.size(); ++i) {
-      if (words[i] == "--32") {
-        view_ = kKeyWow64_32Key;
-      } else if (words[i] == "--key") {
-        whole_key_ = true;
-      } else if (words[i] == "--type") {
-        if (++i == words.size()) throw Usage{"--type needs a value"};
-        type_ = ParseType(words[i]);
-      } else if (words[i].starts_with("--")) {
-        throw Usage{"unknown option " + words[i]};
-      } else {
-        args.push_back(words[i]);
-      }
+  int Get() {
+    RegKey key = 0;
+    RegStatus status = registry_->OpenKey(root_, key_path_, kKeyRead | view_, &key);
+    if (status != kErrorSuccess) return Failed(KeyName(), status);
+    Value value;
+    status = ReadValue(*registry_, key, FromUtf8(o_.name), &value);
+    registry_->CloseKey(key);
+    if (status != kErrorSuccess) return Failed(KeyName() + " " + o_.name, status);
+    std::cout << ShownData(value.type, value.data, Style::kList) << "\n";
+    return kExitOk;
+  }
+
+  int Set() {
+    const std::string data = EncodeData(o_.type, o_.value);
+    RegKey key = 0;
+    RegStatus status = registry_->CreateKey(root_, key_path_, kKeyWrite | view_, &key);
+    if (status != kErrorSuccess) return Failed(KeyName(), status);
+    status = registry_->SetValue(key, FromUtf8(o_.name), o_.type,
+                                 reinterpret_cast<const std::uint8_t*>(data.data()),
+                                 static_cast<std::uint32_t>(data.size()));
+    registry_->CloseKey(key);
+    if (status != kErrorSuccess) return Failed(KeyName() + " " + o_.name, status);
+    return kExitOk;
+  }
+
+  int Delete() {
+    if (o_.whole_key) {
+      const RegStatus status = registry_->DeleteKeyTree(root_, key_path_, view_);
+      return status == kErrorSuccess ? kExitOk : Failed(KeyName(), status);
     }
-    if (args.empty()) throw Usage{"missing the action (get, set, delete or list)"};
-    const std::string action = args[0];
-    args.erase(args.begin());
-    if (args.empty()) throw Usage{"missing ROOT"};
-    SetRoot(args[0]);
-    if (args.size() < 2) throw Usage{"missing KEY"};
-    key_path_ = FromUtf8(args[1]);
-    args.erase(args.begin(), args.begin() + 2);
+    RegKey key = 0;
+    RegStatus status = registry_->OpenKey(root_, key_path_, kKeyWrite | view_, &key);
+    if (status != kErrorSuccess) return Failed(KeyName(), status);
+    status = registry_->DeleteValue(key, FromUtf8(o_.name));
+    registry_->CloseKey(key);
+    return status == kErrorSuccess ? kExitOk : Failed(KeyName() + " " + o_.name, status);
+  }
 
-    if (action == "get") return Get(Expect(args, 1, "NAME"));
-    if (action == "set") return Set(Expect(args, 2, "NAME VALUE"));
-    if (action == "list") return List(Expect(args, 0, ""));
-    if (action == "delete")
-      return whole_key_ ? DeleteKey(Expect(args, 0, ""))
-                        : DeleteValue(Expect(args, 1, "NAME (or --key)"));
-    throw Usage{"unknown action " + action};
+  int List() {
+    std::vector<std::u16string> subkeys;
+    std::vector<Value> values;
+    RegStatus status = reader_.Subkeys(root_, key_path_, view_, &subkeys);
+    if (status == kErrorSuccess) status = reader_.Values(root_, key_path_, view_, &values);
+    if (status != kErrorSuccess) return Failed(KeyName(), status);
+    for (const std::u16string& subkey : subkeys) std::cout << ToUtf8(subkey) << "\\\n";
+    for (const Value& value : values) {
+      std::cout << (value.name.empty() ? "(default)" : ToUtf8(value.name)) << "\t"
+                << TypeName(value.type) << "\t" << ShownData(value.type, value.data, Style::kList)
+                << "\n";
+    }
+    return kExitOk;
+  }
+
+  // As Windows' `reg query`, and with --recursive as `reg query /s`.
+  int Query() {
+    const RegStatus status =
+        Walk(key_path_, [&](const std::u16string& path, const std::vector<Value>& values,
+                            const std::vector<std::u16string>& subkeys) {
+          std::cout << "\n" << ToUtf8(FullName(path)) << "\n";
+          for (const Value& value : values) {
+            std::cout << "    " << (value.name.empty() ? "(Default)" : ToUtf8(value.name)) << "    "
+                      << TypeName(value.type) << "    "
+                      << ShownData(value.type, value.data, Style::kQuery) << "\n";
+          }
+          if (!o_.recursive) {
+            if (!subkeys.empty()) std::cout << "\n";
+            for (const std::u16string& subkey : subkeys) {
+              std::cout << ToUtf8(FullName(Child(path, subkey))) << "\n";
+            }
+          }
+        });
+    return status == kErrorSuccess ? kExitOk : Failed(KeyName(), status);
+  }
+
+  int Export() {
+    // The file is made before anything is read, so that an unwritable path fails first; it
+    // replaces FILE only once it is whole.
+    const std::filesystem::path target(o_.file);
+    std::string temp =
+        (target.parent_path().empty() ? std::filesystem::path(".") : target.parent_path()) /
+        (".velmoctl-export-XXXXXX");
+    if (std::filesystem::exists(target) && ::access(target.c_str(), W_OK) != 0) {
+      return Refused(o_.file + ": " + std::strerror(errno));
+    }
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) return Refused(o_.file + ": cannot write there: " + std::strerror(errno));
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+    ::close(fd);
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    whole_tree_ = true;
+    RegFileWriter writer(out);
+    const RegStatus status =
+        Walk(key_path_, [&](const std::u16string& path, const std::vector<Value>& values,
+                            const std::vector<std::u16string>&) {
+          writer.Key(FullName(path));
+          for (const Value& value : values) writer.Entry(value);
+        });
+    writer.Finish();
+    out.close();
+    if (status != kErrorSuccess) {
+      std::filesystem::remove(temp);
+      return Failed(KeyName(), status);
+    }
+    std::error_code error;
+    if (!out || (std::filesystem::rename(temp, target, error), error)) {
+      std::filesystem::remove(temp);
+      return Refused(o_.file + ": writing failed" + (error ? ": " + error.message() : ""));
+    }
+    return kExitOk;
+  }
+
+  int Import() {
+    const ImportResult result = ImportRegFile(*registry_, o_.file, view_);
+    if (!result.ok) return Refused(result.error);
+    std::cout << "imported " << o_.file << ": " << result.changes << " changes\n";
+    return kExitOk;
   }
 
  private:
-  static std::vector<std::string> Expect(const std::vector<std::string>& args, size_t count,
-                                         const char* what) {
-    if (args.size() < count) throw Usage{std::string("missing ") + what};
-    if (args.size() > count) throw Usage{"unexpected argument " + args[count]};
-    return args;
+  using Visit = std::function<void(const std::u16string& path, const std::vector<Value>& values,
+                                   const std::vector<std::u16string>& subkeys)>;
+
+  // Visits `path` and, with --recursive or for an export, every key below it; a subkey deleted
+  // while the walk runs is left out.
+  RegStatus Walk(const std::u16string& path, const Visit& visit, bool top = true) {
+    std::vector<Value> values;
+    std::vector<std::u16string> subkeys;
+    RegStatus status = reader_.Values(root_, path, view_, &values);
+    if (status == kErrorSuccess) status = reader_.Subkeys(root_, path, view_, &subkeys);
+    if (status == kErrorFileNotFound && !top) return kErrorSuccess;
+    if (status != kErrorSuccess) return status;
+    visit(path, values, subkeys);
+    if (!o_.recursive && !whole_tree_) return kErrorSuccess;
+    values.clear();
+    for (const std::u16string& subkey : subkeys) {
+      status = Walk(Child(path, subkey), visit, false);
+      if (status != kErrorSuccess) return status;
+    }
+    return kErrorSuccess;
   }
 
-  static std::uint32_t ParseType(const std::string& word) {
-    for (const TypeName& t : kTypes) {
-      if (word == t.option) return t.type;
-    }
-    throw Usage{"unknown type " + word};
+  static std::u16string Child(const std::u16string& path, const std::u16string& name) {
+    return path.empty() ? name : path + u"\\" + name;
   }
 
-  void SetRoot(const std::string& word) {
-    const std::string root = Upper(word);
-    if (root == "HKCU" || root == "HKEY_CURRENT_USER") {
-      root_ = kHkeyCurrentUser;
-      root_name_ = "HKCU";
-    } else if (root == "HKLM" || root == "HKEY_LOCAL_MACHINE") {
-      root_ = kHkeyLocalMachine;
-      root_name_ = "HKLM";
-    } else {
-      throw Usage{"unknown root " + word + " (use HKCU or HKLM)"};
-    }
+  std::u16string FullName(const std::u16string& path) const {
+    std::u16string name = root_ == kHkeyCurrentUser ? u"HKEY_CURRENT_USER" : u"HKEY_LOCAL_MACHINE";
+    return path.empty() ? name : name + u"\\" + path;
   }
 
-  int Failed(const std::string& what, RegStatus status) {
-    const std::string& file = (root_ == kHkeyCurrentUser ? paths_.user : paths_.machine).string();
-    err_ << "velmoctl: " << what << ": ";
-    switch (status) {
-      case kErrorFileNotFound:
-        err_ << "not found";
-        break;
-      case kErrorAccessDenied:
-        err_ << "access denied (may not write " << file << ")";
-        break;
-      case kErrorBadDb:
-        err_ << "cannot open " << file << ": not a registry hive, or damaged";
-        break;
-      case kErrorBadPathname:
-      case kErrorInvalidParameter:
-        err_ << "invalid key path or name";
-        break;
-      default:
-        err_ << "registry error " << status;
-    }
-    err_ << "\n";
+  std::string KeyName() const { return o_.root + "\\" + ToUtf8(key_path_); }
+
+  int Refused(const std::string& message) {
+    std::cerr << "velmoctl: " << message << "\n";
     return kExitFailed;
   }
 
-  std::string KeyName() const { return root_name_ + "\\" + ToUtf8(key_path_); }
-
-  int Get(const std::vector<std::string>& args) {
-    const std::u16string name = FromUtf8(args[0]);
-    RegKey key = 0;
-    RegStatus status = registry_.OpenKey(root_, key_path_, kKeyRead | view_, &key);
-    if (status != kErrorSuccess) return Failed(KeyName(), status);
-    std::uint32_t type = 0;
-    std::string data;
-    status = Query(key, name, &type, &data);
-    registry_.CloseKey(key);
-    if (status != kErrorSuccess) return Failed(KeyName() + " " + args[0], status);
-    out_ << Shown(type, data) << "\n";
-    return kExitOk;
+  int Failed(const std::string& what, RegStatus status) {
+    const std::string file = (root_ == kHkeyCurrentUser ? paths_.user : paths_.machine).string();
+    switch (status) {
+      case kErrorFileNotFound:
+        return Refused(what + ": not found");
+      case kErrorAccessDenied:
+        return Refused(what + ": access denied (may not write " + file + ")");
+      case kErrorBadDb:
+        return Refused(what + ": cannot open " + file + ": not a registry hive, or damaged");
+      case kErrorBadPathname:
+      case kErrorInvalidParameter:
+        return Refused(what + ": invalid key path or name");
+      default:
+        return Refused(what + ": registry error " + std::to_string(status));
+    }
   }
 
-  int Set(const std::vector<std::string>& args) {
-    const std::u16string name = FromUtf8(args[0]);
-    const std::string data = Encode(type_, args[1]);
-    RegKey key = 0;
-    RegStatus status = registry_.CreateKey(root_, key_path_, kKeyWrite | view_, &key);
-    if (status != kErrorSuccess) return Failed(KeyName(), status);
-    status =
-        registry_.SetValue(key, name, type_, reinterpret_cast<const std::uint8_t*>(data.data()),
-                           static_cast<std::uint32_t>(data.size()));
-    registry_.CloseKey(key);
-    if (status != kErrorSuccess) return Failed(KeyName() + " " + args[0], status);
-    return kExitOk;
-  }
-
-  int DeleteValue(const std::vector<std::string>& args) {
-    RegKey key = 0;
-    RegStatus status = registry_.OpenKey(root_, key_path_, kKeyWrite | view_, &key);
-    if (status != kErrorSuccess) return Failed(KeyName(), status);
-    status = registry_.DeleteValue(key, FromUtf8(args[0]));
-    registry_.CloseKey(key);
-    if (status != kErrorSuccess) return Failed(KeyName() + " " + args[0], status);
-    return kExitOk;
-  }
-
-  int DeleteKey(const std::vector<std::string>&) {
-    if (key_path_.empty()) throw Usage{"refusing to delete a whole hive"};
-    const RegStatus status = registry_.DeleteKeyTree(root_, key_path_, view_);
-    if (status != kErrorSuccess) return Failed(KeyName(), status);
-    return kExitOk;
-  }
-
-  int List(const std::vector<std::string>&) {
-    RegKey key = 0;
-    RegStatus status = registry_.OpenKey(root_, key_path_, kKeyRead | view_, &key);
-    if (status != kErrorSuccess) return Failed(KeyName(), status);
-    std::uint32_t count = 0;
-    std::uint32_t longest = 0;
-    status = registry_.QueryInfoKey(key, &count, &longest);
-    std::u16string name(longest + 1, u'\0');
-    for (std::uint32_t index = 0; status == kErrorSuccess; ++index) {
-      std::uint32_t length = static_cast<std::uint32_t>(name.size());
-      status = registry_.EnumValueName(key, index, name.data(), &length);
-      if (status == kErrorMoreData) {  // a longer name arrived since the count was taken
-        name.resize(name.size() * 2 + 256);
-        --index;
-        status = kErrorSuccess;
-        continue;
-      }
-      if (status != kErrorSuccess) break;
-      const std::u16string value_name(name.data(), length);
-      std::uint32_t type = 0;
-      std::string data;
-      if (Query(key, value_name, &type, &data) != kErrorSuccess) continue;  // deleted meanwhile
-      out_ << (value_name.empty() ? "(default)" : ToUtf8(value_name)) << "\t" << ShownType(type)
-           << "\t" << Shown(type, data) << "\n";
-    }
-    registry_.CloseKey(key);
-    if (status != kErrorNoMoreItems) return Failed(KeyName(), status);
-    return kExitOk;
-  }
-
-  RegStatus Query(RegKey key, std::u16string_view name, std::uint32_t* type, std::string* data) {
-    std::uint32_t size = 0;
-    RegStatus status = registry_.QueryValue(key, name, type, nullptr, &size);
-    while (status == kErrorSuccess || status == kErrorMoreData) {
-      data->resize(size);
-      status = registry_.QueryValue(key, name, type, reinterpret_cast<std::uint8_t*>(data->data()),
-                                    &size);
-      if (status == kErrorSuccess) {
-        data->resize(size);
-        break;
-      }
-    }
-    return status;
-  }
-
-  static std::u16string Utf16(const std::string& bytes) {
-    std::u16string text(bytes.size() / 2, u'\0');
-    for (size_t i = 0; i < text.size(); ++i) {
-      text[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                      static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
-    }
-    return text;
-  }
-
-  static std::string Bytes(std::u16string_view text) {
-    std::string bytes;
-    for (char16_t c : text) {
-      bytes.push_back(static_cast<char>(c & 0xFF));
-      bytes.push_back(static_cast<char>(c >> 8));
-    }
-    return bytes;
-  }
-
-  static std::string Shown(std::uint32_t type, const std::string& data) {
-    if ((type == kRegSz || type == kRegExpandSz || type == kRegMultiSz) && data.size() % 2 == 0) {
-      std::u16string text = Utf16(data);
-      if (!text.empty() && text.back() == u'\0') text.pop_back();
-      if (type == kRegMultiSz) {
-        if (!text.empty() && text.back() == u'\0') text.pop_back();
-        for (char16_t& c : text) {
-          if (c == u'\0') c = u'\n';
-        }
-      }
-      return ToUtf8(text);
-    }
-    if (type == kRegDword && data.size() == 4) {
-      std::uint32_t v = 0;
-      for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(data[i]);
-      return std::to_string(v);
-    }
-    if (type == kRegQword && data.size() == 8) {
-      std::uint64_t v = 0;
-      for (int i = 7; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(data[i]);
-      return std::to_string(v);
-    }
-    std::ostringstream hex;
-    for (unsigned char c : data) hex << std::hex << std::setw(2) << std::setfill('0') << +c;
-    return hex.str();
-  }
-
-  static std::uint64_t Number(const std::string& text, std::uint64_t max) {
-    std::uint64_t v = 0;
-    const int base = text.starts_with("0x") ? 16 : 10;
-    const char* begin = text.data() + (base == 16 ? 2 : 0);
-    const auto [end, ec] = std::from_chars(begin, text.data() + text.size(), v, base);
-    if (ec != std::errc() || end != text.data() + text.size() || begin == end || v > max) {
-      throw Usage{"not a number in range: " + text};
-    }
-    return v;
-  }
-
-  static std::string Encode(std::uint32_t type, const std::string& value) {
-    std::string bytes;
-    if (type == kRegDword || type == kRegQword) {
-      const int size = type == kRegDword ? 4 : 8;
-      std::uint64_t v = Number(value, type == kRegDword ? 0xFFFFFFFFu : UINT64_MAX);
-      for (int i = 0; i < size; ++i, v >>= 8) bytes.push_back(static_cast<char>(v & 0xFF));
-      return bytes;
-    }
-    if (type == kRegBinary || type == kRegNone) {
-      if (value.size() % 2 != 0) throw Usage{"binary data needs an even number of hex digits"};
-      for (size_t i = 0; i < value.size(); i += 2) {
-        bytes.push_back(static_cast<char>(Number("0x" + value.substr(i, 2), 0xFF)));
-      }
-      return bytes;
-    }
-    std::u16string text = FromUtf8(value);
-    if (type == kRegMultiSz) {
-      for (char16_t& c : text) {
-        if (c == u'\n') c = u'\0';
-      }
-      text.push_back(u'\0');
-    }
-    return Bytes(text) + std::string(2, '\0');  // stored with its NUL, as Windows tools do
-  }
-
-  RegistryApi& registry_;
-  const HivePaths& paths_;
-  std::ostream& out_;
-  std::ostream& err_;
-  RegKey root_ = 0;
-  std::string root_name_;
+  const RegOptions& o_;
+  const HivePaths paths_;
+  std::unique_ptr<RegistryApi> registry_;
+  KeyReader reader_;
+  const RegKey root_;
+  const std::uint32_t view_;
   std::u16string key_path_;
-  std::uint32_t view_ = 0;
-  std::uint32_t type_ = kRegSz;
-  bool whole_key_ = false;
+  bool whole_tree_ = false;  // an export walks the whole tree
 };
+
+CLI::Validator TypeValidator() {
+  return CLI::Validator(
+      [](std::string& word) -> std::string {
+        const auto& names = TypesByName();
+        const auto found = names.find(Upper(word));
+        if (found == names.end()) return "unknown type " + word;
+        word = std::to_string(found->second);
+        return {};
+      },
+      "TYPE");
+}
+
+// No NUL can arrive through argv; names are otherwise taken as given.
+void AddView(CLI::App* command, RegOptions* o) {
+  CLI::Option* view32 = command->add_flag("--32", o->view32, "the 32-bit view of HKLM");
+  CLI::Option* view64 = command->add_flag("--64", o->view64, "the 64-bit view of HKLM (default)");
+  view32->excludes(view64);
+  command->footer(kViewHelp);
+}
+
+void AddRootKey(CLI::App* command, RegOptions* o) {
+  command->add_option("ROOT", o->root, "HKCU (HKEY_CURRENT_USER) or HKLM (HKEY_LOCAL_MACHINE)")
+      ->required()
+      ->transform(RootValidator());
+  command->add_option("KEY", o->key, "a key path such as 'SOFTWARE\\MOLTRA'; quote it")->required();
+}
 
 }  // namespace
 
-int RunRegCommand(RegistryApi& registry, const HivePaths& paths,
-                  const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  try {
-    return Command(registry, paths, out, err).Run(args);
-  } catch (const Usage& usage) {
-    err << "velmoctl reg: " << usage.message << " (see 'velmoctl reg --help')\n";
-    return kExitUsage;
-  }
+void AddRegCommands(CLI::App& app, Action* action) {
+  auto o = std::make_shared<RegOptions>();
+  CLI::App* reg = app.add_subcommand("reg", "read and write the registry, hive by hive");
+  reg->require_subcommand(1);
+  auto run = [o, action](int (Reg::*method)()) {
+    return [o, action, method] {
+      *action = [o, method] {
+        try {
+          Reg command(*o);
+          return (command.*method)();
+        } catch (const std::invalid_argument& bad) {
+          std::cerr << "velmoctl reg: " << bad.what() << "\n";
+          return kExitUsage;
+        }
+      };
+    };
+  };
+
+  CLI::App* get = reg->add_subcommand("get", "print one value's data");
+  AddRootKey(get, o.get());
+  get->add_option("NAME", o->name, "the value's name; '' is the key's default value")->required();
+  AddView(get, o.get());
+  get->callback(run(&Reg::Get));
+
+  CLI::App* set = reg->add_subcommand("set", "store a value, creating its key");
+  AddRootKey(set, o.get());
+  set->add_option("NAME", o->name, "the value's name; '' is the key's default value")->required();
+  set->add_option("VALUE", o->value,
+                  "the data: text for string types (a multi-string's strings on lines of their "
+                  "own), a number in decimal or 0x hex for REG_DWORD and REG_QWORD, hex digits "
+                  "for the others")
+      ->required();
+  set->add_option("--type,-t", o->type,
+                  "REG_SZ (default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_QWORD, "
+                  "REG_BINARY or REG_NONE, also without REG_, in any case")
+      ->transform(TypeValidator());
+  AddView(set, o.get());
+  set->callback(run(&Reg::Set));
+
+  CLI::App* del = reg->add_subcommand("delete", "delete a value, or with --key a whole key");
+  AddRootKey(del, o.get());
+  CLI::Option* name = del->add_option("NAME", o->name, "the value to delete");
+  CLI::Option* whole = del->add_flag("--key", o->whole_key, "delete the key and all below it");
+  whole->excludes(name);
+  AddView(del, o.get());
+  del->callback([run, o, del] {
+    if (!o->whole_key && del->count("NAME") == 0) {
+      throw CLI::RequiredError("NAME (or --key)");
+    }
+    if (o->whole_key && o->key.empty()) {
+      throw CLI::ValidationError("KEY", "refusing to delete a whole hive");
+    }
+    run (&Reg::Delete)();
+  });
+
+  CLI::App* list = reg->add_subcommand("list", "the key's subkeys (ending in \\), then its values");
+  AddRootKey(list, o.get());
+  AddView(list, o.get());
+  list->callback(run(&Reg::List));
+
+  CLI::App* query =
+      reg->add_subcommand("query", "the key's values and subkeys as Windows' reg query shows them");
+  AddRootKey(query, o.get());
+  query->add_flag("--recursive,-s", o->recursive, "the whole tree below the key, as reg query /s");
+  AddView(query, o.get());
+  query->callback(run(&Reg::Query));
+
+  CLI::App* exp = reg->add_subcommand(
+      "export", "write a key and all below it to a .reg file (version 5.00, UTF-16LE)");
+  exp->add_option("FILE", o->file, "the .reg file to write; replaced when complete")->required();
+  AddRootKey(exp, o.get());
+  AddView(exp, o.get());
+  exp->callback(run(&Reg::Export));
+
+  CLI::App* imp = reg->add_subcommand(
+      "import",
+      "apply a .reg file (version 5.00 or REGEDIT4); a file with an error changes nothing");
+  imp->add_option("FILE", o->file, "the .reg file to read")->required();
+  AddView(imp, o.get());
+  imp->callback(run(&Reg::Import));
 }
 
 }  // namespace velmo::tools

@@ -1,25 +1,23 @@
-// `velmoctl reg`: the registry seen through the same seam as the library sees it.
+// `velmoctl reg`: the registry seen through the same seam as the library sees it, with no
+// fallback between the hives or views.
 #ifndef VELMO_TOOLS_VELMOCTL_REG_COMMAND_H_
 #define VELMO_TOOLS_VELMOCTL_REG_COMMAND_H_
 
-#include <iosfwd>
-#include <string>
-#include <vector>
-
-#include "platform/hive_paths.h"
-#include "platform/registry_api.h"
+#include <CLI/CLI.hpp>
+#include <functional>
 
 namespace velmo::tools {
 
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;  // the registry said no
+inline constexpr int kExitFailed = 1;  // the registry or the library said no
 inline constexpr int kExitUsage = 2;   // the command line was wrong
 
-extern const char kRegUsage[];
+// What a command does once its command line is parsed; returns the exit status.
+using Action = std::function<int()>;
 
-// `args` are the words after "reg". `paths` only serve to name the hive files in messages.
-int RunRegCommand(platform::RegistryApi& registry, const platform::HivePaths& paths,
-                  const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+// Adds "reg" and its subcommands to `app`. When one of them is parsed, `*action` is set to run it
+// against the default store; `app` and `action` must outlive the parse and the run.
+void AddRegCommands(CLI::App& app, Action* action);
 
 }  // namespace velmo::tools
 

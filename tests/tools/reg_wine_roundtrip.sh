@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# .reg files between Wine's registry editor and velmoctl: a key holding every value type, exported
+# by regedit, imported and exported again by velmoctl, imported by regedit into a fresh prefix,
+# must come back byte for byte.
+#   reg_wine_roundtrip.sh VELMOCTL [RESULTS.xml]
+set -u
+velmoctl=$1
+results=${2:-}
+wine64=/usr/lib/wine/wine64
+skip=77
+
+tests=0
+failures=0
+report=""
+result() {  # name, ok (0) or not, message
+  tests=$((tests + 1))
+  if [[ $2 -eq 0 ]]; then
+    report+="<testcase name=\"$1\"/>"
+  else
+    failures=$((failures + 1))
+    echo "FAILED $1: $3"
+    report+="<testcase name=\"$1\"><failure message=\"$3\"/></testcase>"
+  fi
+}
+write_results() {
+  [[ -n "${results}" ]] || return 0
+  mkdir -p "$(dirname "${results}")"
+  printf '<?xml version="1.0" encoding="UTF-8"?>\n<testsuites tests="%d" failures="%d" disabled="%d" errors="0" name="reg_wine_roundtrip">\n<testsuite name="reg_wine_roundtrip" tests="%d" failures="%d" disabled="%d">%s</testsuite>\n</testsuites>\n' \
+    "${tests}" "${failures}" "$1" "${tests}" "${failures}" "$1" "${report}" >"${results}"
+}
+
+if [[ ! -x ${wine64} ]] || ! command -v wineboot >/dev/null; then
+  echo "reg_wine_roundtrip: SKIPPED: Wine is not installed (scripts/install-deps.sh installs it)"
+  report="<testcase name=\"roundtrip\"><skipped message=\"Wine is not installed\"/></testcase>"
+  tests=1
+  write_results 1
+  exit ${skip}
+fi
+
+work=$(mktemp -d)
+first="${work}/first"
+fresh="${work}/fresh"
+unset DISPLAY
+export WINEDEBUG=-all LANG=C.UTF-8 MOLTRA_REGISTRY_DIR="${work}/store"
+cleanup() {
+  for prefix in "${first}" "${fresh}"; do
+    [[ -d ${prefix} ]] && WINEPREFIX=${prefix} wineserver -k 2>/dev/null
+  done
+  rm -rf "${work}"
+}
+trap cleanup EXIT
+
+# One start of Wine; the second prefix is a copy of the first taken while it is still fresh.
+WINEPREFIX=${first} WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
+WINEPREFIX=${first} wineserver -w
+cp -a "${first}" "${fresh}"
+
+export WINEPREFIX=${first}
+key='HKCU\Software\VelmoRoundTrip'
+long=$(for ((i = 0; i < 300; i++)); do printf '%02x' $((i * 7 % 256)); done)
+add() { "${wine64}" reg add "$@" /f >/dev/null 2>&1 || echo "reg add $* failed"; }
+add "${key}" /ve /t REG_SZ /d 'défaut'
+add "${key}" /v 'Nämé 設計' /t REG_SZ /d 'C:\dir "q" Łódź'
+add "${key}" /v empty /t REG_SZ /d ''
+add "${key}" /v expand /t REG_EXPAND_SZ /d '%SystemRoot%\système'
+add "${key}" /v multi /t REG_MULTI_SZ /d 'one\0twö\0'
+add "${key}" /v dword /t REG_DWORD /d 0x8000002a
+add "${key}" /v qword /t REG_QWORD /d 0x1122334455667788
+add "${key}" /v long /t REG_BINARY /d "${long}"
+add "${key}" /v none /t REG_NONE /d ''
+add "${key}\Sub Ü" /v x /t REG_SZ /d y
+"${wine64}" regedit /e 'C:\first.reg' 'HKEY_CURRENT_USER\Software\VelmoRoundTrip'
+result regedit-exported $? "regedit /e failed"
+
+"${velmoctl}" reg import "${first}/drive_c/first.reg" >/dev/null
+result velmoctl-import $? "velmoctl reg import failed"
+"${velmoctl}" reg export "${fresh}/drive_c/velmoctl.reg" HKCU 'Software\VelmoRoundTrip'
+result velmoctl-export $? "velmoctl reg export failed"
+cmp -s "${first}/drive_c/first.reg" "${fresh}/drive_c/velmoctl.reg"
+result velmoctl-writes-as-regedit $? "velmoctl's export differs from regedit's"
+
+export WINEPREFIX=${fresh}
+"${wine64}" regedit /s 'C:\velmoctl.reg' &&
+  "${wine64}" regedit /e 'C:\back.reg' 'HKEY_CURRENT_USER\Software\VelmoRoundTrip'
+result regedit-reimported $? "regedit could not import velmoctl's file"
+cmp "${first}/drive_c/first.reg" "${fresh}/drive_c/back.reg"
+result same-values $? "the key came back different"
+
+echo "reg_wine_roundtrip: $((tests - failures)) of ${tests} checks passed"
+write_results 0
+((failures == 0))
