@@ -10,7 +10,7 @@ linux=(cmake ninja-build g++ pkg-config clang-format libsqlite3-dev libicu-dev l
   libgtest-dev libgmock-dev googletest libbenchmark-dev make dpkg-dev file)
 # `wine` brings the wine, wineboot, wineserver and winepath commands, which wine64 and wine32
 # only recommend.
-windows=(mingw-w64 mingw-w64-tools wine wine64 wine32:i386 xvfb)
+windows=(mingw-w64 mingw-w64-tools wine wine64 wine32:i386 xvfb wixl)
 
 packages=("${linux[@]}")
 [[ "${1:-}" == "--linux" ]] || packages+=("${windows[@]}")

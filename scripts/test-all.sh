@@ -49,7 +49,7 @@ if [[ $(id -u) -eq 0 ]] && ls build/linux-package/*.deb >/dev/null 2>&1; then
   fi
 fi
 
-for preset in mingw64 mingw32; do
+for preset in mingw64 mingw32 both-bitnesses; do
   echo "== ${preset} (under Wine)"
   rm -rf "build/${preset}/test-results"
   if ! scripts/wine-tests.sh "${preset}" 2>&1 | tee "${log}"; then status=1; fi
@@ -64,7 +64,7 @@ rm -f "${log}"
 
 total=0
 failures=0
-for xml in build/{linux-debug,mingw64,mingw32}/test-results/*.xml; do
+for xml in build/{linux-debug,mingw64,mingw32,both-bitnesses}/test-results/*.xml; do
   [[ -f "${xml}" ]] || continue
   head=$(grep -m1 '<testsuites' "${xml}")
   t=$(sed -n 's/.* tests="\([0-9]*\)".*/\1/p' <<<"${head}")

@@ -2,7 +2,10 @@
 # Builds the MinGW presets and runs their tests under Wine in a throwaway prefix, so a run never
 # depends on, or leaves anything in, ~/.wine.
 #
-#   scripts/wine-tests.sh [mingw64|mingw32]...   (both when none is named)
+#   scripts/wine-tests.sh [mingw64|mingw32|both-bitnesses]...   (mingw64 mingw32 when none is named)
+#
+# both-bitnesses takes the two presets as built and checks that each keeps working when the other
+# is unregistered; its results go to build/both-bitnesses/test-results.
 set -uo pipefail
 
 source_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)" || exit 2
@@ -12,7 +15,7 @@ presets=("$@")
 if ((${#presets[@]} == 0)); then presets=(mingw64 mingw32); fi
 for preset in "${presets[@]}"; do
   case "${preset}" in
-    mingw64 | mingw32) ;;
+    mingw64 | mingw32 | both-bitnesses) ;;
     *)
       echo "wine-tests: unknown preset '${preset}' (expected mingw64 or mingw32)" >&2
       exit 2
@@ -62,8 +65,38 @@ boot_pid=$!
 prefix_ready=""
 
 failed=()
+project_version=$(sed -n 's/^project(VELMOSWGlobalLib VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+wait_for_prefix() {
+  [[ -z "${prefix_ready}" ]] || return 0
+  local step
+  step="$(now)"
+  wait "${boot_pid}"
+  local boot_status=$?
+  boot_pid=""
+  if ((boot_status != 0)); then
+    echo "wine-tests: making the Wine prefix failed:" >&2
+    cat "${WINEPREFIX}/boot.log" >&2
+    exit 1
+  fi
+  rm -f -- "${WINEPREFIX}/boot.log"
+  prefix_ready=yes
+  echo "wine-tests: prefix ready after $(elapsed "${step}") more"
+}
+
 for preset in "${presets[@]}"; do
   step="$(now)"
+  if [[ "${preset}" == both-bitnesses ]]; then
+    wait_for_prefix
+    rm -rf -- "build/${preset}/test-results"
+    mkdir -p "build/${preset}/test-results"
+    if ! TZ=Asia/Kolkata bash tests/binding/both_bitnesses_test.sh build/mingw64 build/mingw32 \
+      "build/${preset}/test-results"; then
+      echo "wine-tests: one bitness broke the other" >&2
+      failed+=("${preset}")
+    fi
+    echo "wine-tests: ${preset}: tested in $(elapsed "${step}")"
+    continue
+  fi
   if ! cmake --preset "${preset}" >/dev/null; then
     echo "wine-tests: ${preset}: configure failed" >&2
     failed+=("${preset}")
@@ -79,20 +112,7 @@ for preset in "${presets[@]}"; do
   fi
   echo "wine-tests: ${preset}: built in $(elapsed "${step}")"
 
-  if [[ -z "${prefix_ready}" ]]; then
-    step="$(now)"
-    wait "${boot_pid}"
-    boot_status=$?
-    boot_pid=""
-    if ((boot_status != 0)); then
-      echo "wine-tests: making the Wine prefix failed:" >&2
-      cat "${WINEPREFIX}/boot.log" >&2
-      exit 1
-    fi
-    rm -f -- "${WINEPREFIX}/boot.log"
-    prefix_ready=yes
-    echo "wine-tests: prefix ready after $(elapsed "${step}") more"
-  fi
+  wait_for_prefix
 
   # Results left by an earlier run must not stand in for a test that no longer writes any.
   results="build/${preset}/test-results"
@@ -103,6 +123,14 @@ for preset in "${presets[@]}"; do
   bits=${preset#mingw}
   bin="build/${preset}/bin"
   tests_passed=yes
+  # For the current user alone first, then taken away again.
+  for mode in register-user unregister-user; do
+    if ! bash tests/binding/registration_test.sh "${mode}" "${bits}" "${bin}" \
+      "${results}/${mode/-/_}_test.xml"; then
+      echo "wine-tests: ${preset}: ${mode} of the servers in ${bin} failed" >&2
+      tests_passed=""
+    fi
+  done
   if ! bash tests/binding/registration_test.sh register "${bits}" "${bin}" \
     "${results}/registration_test.xml"; then
     echo "wine-tests: ${preset}: registering the servers in ${bin} failed" >&2
@@ -115,6 +143,13 @@ for preset in "${presets[@]}"; do
   if ! bash tests/binding/registration_test.sh unregister "${bits}" "${bin}" \
     "${results}/unregistration_test.xml"; then
     echo "wine-tests: ${preset}: unregistering the servers in ${bin} failed" >&2
+    tests_passed=""
+  fi
+  # The installer, with nothing of the add-in registered: it registers through its own entries.
+  if ! bash tests/binding/installer_test.sh "${bits}" \
+    "build/${preset}/VELMOSWGlobalLib-${project_version}-${bits}bit.msi" \
+    "${results}/installer_test.xml"; then
+    echo "wine-tests: ${preset}: the installer failed" >&2
     tests_passed=""
   fi
   [[ -n "${tests_passed}" ]] || failed+=("${preset}")

@@ -2,9 +2,11 @@
 # regsvr32 on the add-in's three servers in the current WINEPREFIX, and what it leaves in the
 # registry: everything a COM caller needs once registered, none of it once unregistered. The
 # companions MOLConfigLib.dll and MolGPP.dll are registered before VELMOSWGlobalLib.dll, whose
-# type library refers to theirs, and unregistered after it.
+# type library refers to theirs, and unregistered after it. The -user modes register for the
+# current user alone (regsvr32 /n /i:user), under HKCU\Software\Classes, and check that nothing
+# of it is machine-wide.
 #
-#   registration_test.sh register|unregister 64|32 BIN_DIR RESULTS.xml
+#   registration_test.sh register|unregister|register-user|unregister-user 64|32 BIN_DIR RESULTS.xml
 #
 # The registry is read with reg.exe of the DLL's own bitness, in that bitness's view; classes
 # registered by a 32-bit DLL live in the 32-bit view of HKCR.
@@ -16,17 +18,18 @@ results=$4
 companions="$(cd "$(dirname "${BASH_SOURCE[0]}")/../../src/context/companions" && pwd)"
 
 case "${bits}" in
-  64) wine=/usr/lib/wine/wine64 view=/reg:64 platform=win64 ;;
-  32) wine=wine view=/reg:32 platform=win32 ;;
+  64) wine=/usr/lib/wine/wine64 view=/reg:64 platform=win64 other_view=/reg:32 other=win32 ;;
+  32) wine=wine view=/reg:32 platform=win32 other_view=/reg:64 other=win64 ;;
   *)
     echo "registration_test: bitness must be 64 or 32, not '${bits}'" >&2
     exit 2
     ;;
 esac
 case "${mode}" in
-  register | unregister) ;;
+  register | unregister) classes=HKCR user_flags=() ;;
+  register-user | unregister-user) classes='HKCU\Software\Classes' user_flags=(/n /i:user) ;;
   *)
-    echo "registration_test: mode must be register or unregister, not '${mode}'" >&2
+    echo "registration_test: mode must be [un]register[-user], not '${mode}'" >&2
     exit 2
     ;;
 esac
@@ -115,18 +118,37 @@ expect_gone() {  # name, key
   fi
 }
 
+# Keys both bitnesses share stay while the other bitness has registered what they serve.
+other_has_class() {  # clsid
+  "${wine}" reg query "${classes}\\CLSID\\$1\\InprocServer32" "${other_view}" >/dev/null 2>&1 &&
+    echo yes
+}
+other_has_library() {  # libid, version
+  key_exists "${classes}\\TypeLib\\$1\\$2\\0\\${other}" && echo yes
+}
+expect_shared_gone() {  # name, key, "yes" when the other bitness still uses it
+  if [[ -n "$3" ]]; then
+    tests=$((tests + 1))
+    if key_exists "$2"; then pass "$1-kept-for-the-other-bitness"; else
+      fail "$1-kept-for-the-other-bitness" "$2 went, and the other bitness uses it"
+    fi
+  else
+    expect_gone "$1" "$2"
+  fi
+}
+
 regsvr() {  # name, windows path of the DLL
   tests=$((tests + 1))
-  if [[ "${mode}" == register ]]; then
-    wine regsvr32 /s "$2"
+  if [[ "${mode}" == register* ]]; then
+    wine regsvr32 /s "${user_flags[@]}" "$2"
   else
-    wine regsvr32 /u /s "$2"
+    wine regsvr32 /u /s "${user_flags[@]}" "$2"
   fi
   local status=$?
   if ((status == 0)); then pass "regsvr32-$1"; else fail "regsvr32-$1" "regsvr32 exited with ${status}"; fi
 }
 
-if [[ "${mode}" == register ]]; then
+if [[ "${mode}" == register* ]]; then
   regsvr MOLConfigLib "${config_dll}"
   regsvr MolGPP "${pp_dll}"
   regsvr VELMOSWGlobalLib "${dll}"
@@ -138,58 +160,68 @@ fi
 
 # A companion: its class, ProgID, interface and type library.
 expect_companion() {  # name, dll, clsid, progid, iid, libid, version
-  if [[ "${mode}" == register ]]; then
-    expect_value "$1-inproc-server" "HKCR\\CLSID\\$3\\InprocServer32" "" "$2"
-    expect_value "$1-threading-model" "HKCR\\CLSID\\$3\\InprocServer32" ThreadingModel Apartment
-    expect_value "$1-progid" "HKCR\\$4\\CLSID" "" "$3"
-    expect_value "$1-class-typelib" "HKCR\\CLSID\\$3\\TypeLib" "" "$6"
-    expect_value "$1-interface-typelib" "HKCR\\Interface\\$5\\TypeLib" "" "$6"
-    expect_value "$1-interface-marshaller" "HKCR\\Interface\\$5\\ProxyStubClsid32" "" \
+  if [[ "${mode}" == register* ]]; then
+    expect_value "$1-inproc-server" "${classes}\\CLSID\\$3\\InprocServer32" "" "$2"
+    expect_value "$1-threading-model" "${classes}\\CLSID\\$3\\InprocServer32" ThreadingModel Apartment
+    expect_value "$1-progid" "${classes}\\$4\\CLSID" "" "$3"
+    expect_value "$1-class-typelib" "${classes}\\CLSID\\$3\\TypeLib" "" "$6"
+    expect_value "$1-interface-typelib" "${classes}\\Interface\\$5\\TypeLib" "" "$6"
+    expect_value "$1-interface-marshaller" "${classes}\\Interface\\$5\\ProxyStubClsid32" "" \
       "${automation_marshaller}"
-    expect_value "$1-typelib-file" "HKCR\\TypeLib\\$6\\$7\\0\\${platform}" "" "$2"
+    expect_value "$1-typelib-file" "${classes}\\TypeLib\\$6\\$7\\0\\${platform}" "" "$2"
   else
-    expect_gone "$1-clsid" "HKCR\\CLSID\\$3"
-    expect_gone "$1-progid" "HKCR\\$4"
-    expect_gone "$1-interface" "HKCR\\Interface\\$5"
-    expect_gone "$1-typelib-file" "HKCR\\TypeLib\\$6\\$7\\0\\${platform}"
+    expect_gone "$1-clsid" "${classes}\\CLSID\\$3"
+    expect_shared_gone "$1-progid" "${classes}\\$4" "$(other_has_class "$3")"
+    expect_shared_gone "$1-interface" "${classes}\\Interface\\$5" "$(other_has_library "$6" "$7")"
+    expect_gone "$1-typelib-file" "${classes}\\TypeLib\\$6\\$7\\0\\${platform}"
   fi
 }
 expect_companion config "${config_dll}" "${config_clsid}" MOLConfigLib.ConfigDocument \
   "${config_iid}" "${config_libid}" 3.6
 expect_companion pp "${pp_dll}" "${pp_clsid}" MolGPP.PPDocument "${pp_iid}" "${pp_libid}" 1.9
 
-if [[ "${mode}" == register ]]; then
+if [[ "${mode}" == register* ]]; then
   for class in global pp; do
     if [[ ${class} == global ]]; then
       clsid=${clsid_global} progid=VELMOSWGlobalLib.MOLTRAGlobalClass iid=${iid_global}
     else
       clsid=${clsid_pp} progid=VELMOSWGlobalLib.classPP iid=${iid_pp}
     fi
-    expect_value "${class}-inproc-server" "HKCR\\CLSID\\${clsid}\\InprocServer32" "" "${dll}"
-    expect_value "${class}-threading-model" "HKCR\\CLSID\\${clsid}\\InprocServer32" \
+    expect_value "${class}-inproc-server" "${classes}\\CLSID\\${clsid}\\InprocServer32" "" "${dll}"
+    expect_value "${class}-threading-model" "${classes}\\CLSID\\${clsid}\\InprocServer32" \
       ThreadingModel Apartment
-    expect_value "${class}-progid" "HKCR\\${progid}\\CLSID" "" "${clsid}"
-    expect_value "${class}-interface-typelib" "HKCR\\Interface\\${iid}\\TypeLib" "" "${libid}"
-    expect_value "${class}-interface-typelib-version" "HKCR\\Interface\\${iid}\\TypeLib" \
+    expect_value "${class}-progid" "${classes}\\${progid}\\CLSID" "" "${clsid}"
+    expect_value "${class}-interface-typelib" "${classes}\\Interface\\${iid}\\TypeLib" "" "${libid}"
+    expect_value "${class}-interface-typelib-version" "${classes}\\Interface\\${iid}\\TypeLib" \
       Version 1.9
-    expect_value "${class}-interface-marshaller" "HKCR\\Interface\\${iid}\\ProxyStubClsid32" "" \
+    expect_value "${class}-interface-marshaller" "${classes}\\Interface\\${iid}\\ProxyStubClsid32" "" \
       "${automation_marshaller}"
   done
-  expect_value typelib-version "HKCR\\TypeLib\\${libid}\\1.9" "" VELMOSWGlobalLib
-  expect_value typelib-file "HKCR\\TypeLib\\${libid}\\1.9\\0\\${platform}" "" "${dll}"
+  expect_value typelib-version "${classes}\\TypeLib\\${libid}\\1.9" "" VELMOSWGlobalLib
+  expect_value typelib-file "${classes}\\TypeLib\\${libid}\\1.9\\0\\${platform}" "" "${dll}"
 else
-  expect_gone global-clsid "HKCR\\CLSID\\${clsid_global}"
-  expect_gone pp-clsid "HKCR\\CLSID\\${clsid_pp}"
-  expect_gone global-progid "HKCR\\VELMOSWGlobalLib.MOLTRAGlobalClass"
-  expect_gone pp-progid "HKCR\\VELMOSWGlobalLib.classPP"
-  expect_gone global-interface "HKCR\\Interface\\${iid_global}"
-  expect_gone pp-interface "HKCR\\Interface\\${iid_pp}"
-  expect_gone typelib-file "HKCR\\TypeLib\\${libid}\\1.9\\0\\${platform}"
-  # The version key is shared by both bitnesses: it stays while the other one is registered.
-  if [[ ${platform} == win64 ]]; then other=win32; else other=win64; fi
-  if ! key_exists "HKCR\\TypeLib\\${libid}\\1.9\\0\\${other}"; then
-    expect_gone typelib-version "HKCR\\TypeLib\\${libid}\\1.9"
-  fi
+  expect_gone global-clsid "${classes}\\CLSID\\${clsid_global}"
+  expect_gone pp-clsid "${classes}\\CLSID\\${clsid_pp}"
+  expect_shared_gone global-progid "${classes}\\VELMOSWGlobalLib.MOLTRAGlobalClass" \
+    "$(other_has_class "${clsid_global}")"
+  expect_shared_gone pp-progid "${classes}\\VELMOSWGlobalLib.classPP" \
+    "$(other_has_class "${clsid_pp}")"
+  shared=$(other_has_library "${libid}" 1.9)
+  expect_shared_gone global-interface "${classes}\\Interface\\${iid_global}" "${shared}"
+  expect_shared_gone pp-interface "${classes}\\Interface\\${iid_pp}" "${shared}"
+  expect_shared_gone typelib-version "${classes}\\TypeLib\\${libid}\\1.9" "${shared}"
+  expect_gone typelib-file "${classes}\\TypeLib\\${libid}\\1.9\\0\\${platform}"
+fi
+
+# Per-user registration writes nothing machine-wide (run where nothing is registered so).
+if [[ "${mode}" == register-user ]]; then
+  machine='HKLM\Software\Classes'
+  for key in "CLSID\\${clsid_global}" "CLSID\\${clsid_pp}" "CLSID\\${config_clsid}" \
+    "CLSID\\${pp_clsid}" VELMOSWGlobalLib.MOLTRAGlobalClass MOLConfigLib.ConfigDocument \
+    "TypeLib\\${libid}" "TypeLib\\${config_libid}" "TypeLib\\${pp_libid}" \
+    "Interface\\${iid_global}" "Interface\\${config_iid}" "Interface\\${pp_iid}"; do
+    expect_gone "nothing-machine-wide-${key//\\//}" "${machine}\\${key}"
+  done
 fi
 
 echo "registration_test (${mode}, ${bits}-bit): $((tests - failures)) of ${tests} checks passed"

@@ -41,13 +41,27 @@ HRESULT WINAPI DllCanUnloadNow() {
 }
 
 HRESULT WINAPI DllRegisterServer() {
-  return velmo::binding::Guard(
-      [] { return velmo::binding::RegisterServer(velmo::binding::ThisServer()); });
+  using namespace velmo::binding;
+  return Guard([] { return RegisterServer(ThisServer(), Scope::kMachine); });
 }
 
 HRESULT WINAPI DllUnregisterServer() {
-  return velmo::binding::Guard(
-      [] { return velmo::binding::UnregisterServer(velmo::binding::ThisServer()); });
+  using namespace velmo::binding;
+  return Guard([] { return UnregisterServer(ThisServer(), Scope::kMachine); });
+}
+
+// regsvr32 /n /i:user registers for the current user alone, which needs no administrator; /u
+// with them takes that away. Nothing else is understood.
+HRESULT WINAPI DllInstall(BOOL install, LPCWSTR command_line) {
+  using namespace velmo::binding;
+  if (command_line == nullptr ||
+      CompareStringOrdinal(command_line, -1, L"user", -1, TRUE) != CSTR_EQUAL) {
+    return E_INVALIDARG;
+  }
+  return Guard([install] {
+    return install ? RegisterServer(ThisServer(), Scope::kUser)
+                   : UnregisterServer(ThisServer(), Scope::kUser);
+  });
 }
 
 }  // extern "C"

@@ -84,11 +84,15 @@ struct ServerDescription {
 // Defined once in each DLL.
 const ServerDescription& ThisServer();
 
-// What DllRegisterServer and DllUnregisterServer do with that description: the classes as
+// What DllRegisterServer and DllUnregisterServer (machine-wide), and DllInstall with "user" (for
+// the current user only, under HKCU\Software\Classes), do with that description: the classes as
 // in-process, apartment-threaded servers with their ProgIDs, and the type library, whose
-// interfaces the standard automation marshaller then carries between threads.
-HRESULT RegisterServer(const ServerDescription& server);
-HRESULT UnregisterServer(const ServerDescription& server);
+// interfaces the standard automation marshaller then carries between threads. Unregistering
+// leaves the keys that both bitnesses share while the other bitness is registered, and answers
+// success when there was nothing to take away.
+enum class Scope { kMachine, kUser };
+HRESULT RegisterServer(const ServerDescription& server, Scope scope);
+HRESULT UnregisterServer(const ServerDescription& server, Scope scope);
 
 }  // namespace velmo::binding
 
