@@ -7,7 +7,8 @@
 #include <cerrno>
 #include <system_error>
 
-#include "platform/text.h"
+#include <unicode/uchar.h>
+#include <unicode/utf16.h>
 
 namespace velmo::platform::hive {
 namespace {
@@ -82,7 +83,15 @@ void Fail(RegStatus status) { throw Failure{status}; }
 std::string Fold(std::u16string_view name) {
   std::string out;
   out.reserve(name.size() * 2);
-  for (char16_t unit : ToUpper(name)) {
+  for (char16_t unit : name) {
+    // Windows upper-cases each UTF-16 unit alone: a surrogate is not a character, and a letter
+    // outside the first plane keeps its case.
+    if (unit >= u'a' && unit <= u'z') {
+      unit = static_cast<char16_t>(unit - u'a' + u'A');
+    } else if (unit >= 0x80 && !U16_IS_SURROGATE(unit)) {
+      const UChar32 upper = u_toupper(unit);
+      if (upper <= 0xFFFF) unit = static_cast<char16_t>(upper);
+    }
     out.push_back(static_cast<char>(unit & 0xFF));
     out.push_back(static_cast<char>(unit >> 8));
   }
@@ -385,6 +394,7 @@ bool Hive::ValidateCache() {
   }
   const bool kept = counter && counter == cache_counter_;
   if (!kept) {
+    ++generation_;
     children_.clear();
     values_.clear();
     alive_.clear();

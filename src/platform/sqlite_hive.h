@@ -25,8 +25,8 @@ struct Failure {
 };
 [[noreturn]] void Fail(RegStatus status);
 
-// The form a name is matched by: Windows upper-cases each character on its own. UTF-16LE bytes,
-// with as many code units as the name.
+// The form a name is matched by: Windows upper-cases each UTF-16 unit on its own and leaves
+// surrogates as they are. UTF-16LE bytes, with as many code units as the name.
 std::string Fold(std::u16string_view name);
 
 // A prepared statement borrowed from the hive's cache; reset when it goes out of scope.
@@ -44,6 +44,7 @@ class Statement {
     return BindBlob(index, bytes.data(), bytes.size());
   }
   bool Step();  // true while there is a row to read
+  void Reset() { sqlite3_reset(stmt_); }
 
   sqlite3_int64 Int(int column) { return sqlite3_column_int64(stmt_, column); }
   std::u16string Text(int column);
@@ -107,6 +108,8 @@ class Hive {
 
   bool has_views() const { return has_views_; }
   const std::filesystem::path& file() const { return file_; }
+  // Changes whenever the cache is dropped: what was read under one generation is still so.
+  std::uint64_t generation() const { return generation_; }
 
   // Whether this process may change the hive (its file, and a journal beside it).
   bool Writable() const;
@@ -137,12 +140,16 @@ class Hive {
   RegStatus Write(Body&& body) {
     sqlite3* db = OpenForWriting();
     Begin(db, "BEGIN IMMEDIATE");
+    // A schema made in a transaction that does not commit is not there afterwards.
+    const bool had_schema = initialized_;
     try {
       EnsureSchema(db);
       const RegStatus status = body(db);
       Exec(db, status == kErrorSuccess ? "COMMIT" : "ROLLBACK");
+      if (status != kErrorSuccess) initialized_ = had_schema;
       return status;
     } catch (...) {
+      initialized_ = had_schema;
       Forget(db);
       throw;
     }
@@ -180,6 +187,7 @@ class Hive {
   std::unordered_map<const char*, sqlite3_stmt*> statements_;
 
   std::optional<std::uint32_t> cache_counter_;
+  std::uint64_t generation_ = 0;
   std::unordered_map<std::string, sqlite3_int64> children_;             // parent id and folded name
   std::unordered_map<std::string, std::optional<CachedValue>> values_;  // key id and folded name
   std::unordered_map<sqlite3_int64, bool> alive_;                       // key id

@@ -495,5 +495,112 @@ TEST_F(SqliteRegistryTest, AKilledWriterLosesNothingThatHadReturned) {
   std::printf("killed %d writers; %zu acknowledged writes all present\n", kRounds, total);
 }
 
+// A call that fails, even the first one on a store with no files yet, leaves the store as it found
+// it for the calls that follow.
+TEST_F(SqliteRegistryTest, AFailedFirstWriteLeavesTheStoreWorking) {
+  auto store = NewStore();
+  EXPECT_EQ(store->DeleteKeyTree(kHkeyCurrentUser, u"Software\\Missing", 0), kErrorFileNotFound);
+  EXPECT_EQ(store->DeleteValue(kHkeyCurrentUser, u"missing"), kErrorFileNotFound);
+  EXPECT_EQ(WriteString(*store, kHkeyCurrentUser, u"Software\\A", u"v", u"1"), kErrorSuccess);
+  EXPECT_EQ(ReadString(*store, kHkeyCurrentUser, u"Software\\A", u"v"), u"1");
+}
+
+// Windows' limits and matching rules, where they bite: 512 levels, trees of any depth deleted,
+// names upper-cased one UTF-16 unit at a time.
+TEST_F(SqliteRegistryTest, DepthAndNamesFollowWindows) {
+  auto store = NewStore();
+  std::u16string path = u"D";
+  for (int level = 2; level <= 512; ++level) path += u"\\D";
+  RegKey key = 0;
+  ASSERT_EQ(store->CreateKey(kHkeyCurrentUser, path, kKeyWrite, &key), kErrorSuccess);
+  RegKey deeper = 0;
+  EXPECT_EQ(store->CreateKey(key, u"E", kKeyWrite, &deeper), 1450);
+  EXPECT_EQ(deeper, 0u);
+  store->CloseKey(key);
+  EXPECT_EQ(store->CreateKey(kHkeyCurrentUser, path + u"\\E", kKeyWrite, &key), 1450);
+
+  // Deeper trees made before the limit was kept must still go.
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(paths_.user.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n"
+                           " WHERE i < 1500) INSERT INTO keys (id, parent, name, fold)"
+                           " SELECT 100000 + i, CASE i WHEN 1 THEN 1 ELSE 99999 + i END, 'X',"
+                           " CAST(X'5800' AS BLOB) FROM n;"
+                           "INSERT INTO vals VALUES (101500, 'v', X'5600', 1, X'')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  EXPECT_EQ(store->DeleteKeyTree(kHkeyCurrentUser, u"X", 0), kErrorSuccess);
+  EXPECT_EQ(store->DeleteKeyTree(kHkeyCurrentUser, u"D", 0), kErrorSuccess);
+  EXPECT_EQ(store->OpenKey(kHkeyCurrentUser, u"X", kKeyRead, &key), kErrorFileNotFound);
+  EXPECT_EQ(store->OpenKey(kHkeyCurrentUser, u"D", kKeyRead, &key), kErrorFileNotFound);
+
+  // Deseret letters differ in case only as whole characters, which Windows does not fold.
+  ASSERT_EQ(WriteString(*store, kHkeyCurrentUser, u"Software\\\U00010428", u"\U00010428", u"small"),
+            kErrorSuccess);
+  ASSERT_EQ(
+      WriteString(*store, kHkeyCurrentUser, u"Software\\\U00010400", u"\U00010400", u"capital"),
+      kErrorSuccess);
+  EXPECT_EQ(ReadString(*store, kHkeyCurrentUser, u"SOFTWARE\\\U00010428", u"\U00010428"), u"small");
+  EXPECT_FALSE(ReadString(*store, kHkeyCurrentUser, u"Software\\\U00010428", u"\U00010400"));
+  EXPECT_EQ(ReadString(*store, kHkeyCurrentUser, u"software\\\U00010400", u"\U00010400"),
+            u"capital");
+  EXPECT_EQ(ReadString(*store, kHkeyCurrentUser, u"Software\\\u00e9t\u00e9", u"x"), std::nullopt);
+  ASSERT_EQ(WriteString(*store, kHkeyCurrentUser, u"Software\\\u00e9t\u00e9", u"\u00e9", u"1"),
+            kErrorSuccess);
+  EXPECT_EQ(ReadString(*store, kHkeyCurrentUser, u"SOFTWARE\\\u00c9T\u00c9", u"\u00c9"), u"1");
+}
+
+// Listing by index, as RegEnumValue callers do, takes time in proportion to the values listed.
+TEST_F(SqliteRegistryTest, ListingAKeyIsLinear) {
+  constexpr int kValues = 20000;
+  auto store = NewStore();
+  ASSERT_EQ(WriteString(*store, kHkeyCurrentUser, u"Software\\Many", u"v0", u"0"), kErrorSuccess);
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(paths_.user.c_str(), &db), SQLITE_OK);
+    const std::string fill =
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+        std::to_string(kValues - 1) +
+        ") INSERT INTO vals SELECT key, 'v' || i, CAST(upper('v' || i) AS BLOB), 1, X''"
+        " FROM n, (SELECT key FROM vals LIMIT 1)";
+    ASSERT_EQ(sqlite3_exec(db, fill.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+  }
+  RegKey key = 0;
+  ASSERT_EQ(store->OpenKey(kHkeyCurrentUser, u"Software\\Many", kKeyRead, &key), kErrorSuccess);
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + std::chrono::seconds(10);
+  std::uint32_t index = 0;
+  for (;; ++index) {
+    char16_t name[32];
+    std::uint32_t length = 32;
+    const RegStatus status = store->EnumValueName(key, index, name, &length);
+    if (status != kErrorSuccess) {
+      EXPECT_EQ(status, kErrorNoMoreItems);
+      break;
+    }
+    ASSERT_EQ(std::u16string(name, length), U16("v" + std::to_string(index)));
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "at index " << index;
+  }
+  EXPECT_EQ(index, static_cast<std::uint32_t>(kValues));
+  std::printf("listed %u values in %.3f s\n", index,
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  // A change between two indexes is seen, as with the registry.
+  RegKey writable = 0;
+  ASSERT_EQ(store->CreateKey(kHkeyCurrentUser, u"Software\\Many", kKeyWrite, &writable),
+            kErrorSuccess);
+  EXPECT_EQ(store->DeleteValue(writable, u"v0"), kErrorSuccess);
+  store->CloseKey(writable);
+  char16_t name[32];
+  std::uint32_t length = 32;
+  ASSERT_EQ(store->EnumValueName(key, 1, name, &length), kErrorSuccess);
+  EXPECT_EQ(std::u16string(name, length), u"v2");
+  store->CloseKey(key);
+}
+
 }  // namespace
 }  // namespace velmo::platform
