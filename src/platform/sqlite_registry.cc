@@ -24,9 +24,8 @@ using hive::kRootKeyId;
 using hive::Statement;
 
 constexpr size_t kMaxKeyNameLength = 255;
-// Windows keeps a key tree at most this many levels deep, and answers a deeper creation so.
+// Windows keeps a key tree at most this many levels deep.
 constexpr size_t kMaxKeyDepth = 512;
-constexpr RegStatus kErrorNoSystemResources = 1450;
 constexpr size_t kMaxValueNameLength = 16383;
 constexpr std::uint32_t kWriteAccess = kKeySetValue | kKeyCreateSubKey;
 constexpr std::uint32_t kAllAccess = 0xF003F;
@@ -125,8 +124,11 @@ sqlite3_int64 WalkForWrite(Hive& hive, sqlite3* db, const KeyRef& base,
 class SqliteRegistry final : public RegistryApi {
  public:
   explicit SqliteRegistry(const HivePaths& paths)
-      : machine_(paths.machine, 0644, 0755, /*has_views=*/true),
-        user_(paths.user, 0600, 0700, /*has_views=*/false) {}
+      : machine_(paths.machine, 0644, 0755, /*has_views=*/true, /*for_its_owner=*/false),
+        // A folder that holds both hives must let everyone read the machine's.
+        user_(paths.user, 0600,
+              paths.user.parent_path() == paths.machine.parent_path() ? 0755 : 0700,
+              /*has_views=*/false, /*for_its_owner=*/true) {}
 
   RegStatus OpenKey(RegKey parent, std::u16string_view path, std::uint32_t access,
                     RegKey* key) override {
