@@ -64,6 +64,25 @@ check unknown-command 2 "" "${velmoctl}" frobnicate
 check no-command 2 "" "${velmoctl}"
 check help 0 - "${velmoctl}" reg --help
 
+# Messages say what went wrong with the file.
+store=${MOLTRA_REGISTRY_DIR}
+MOLTRA_REGISTRY_DIR="${store}/bad"
+mkdir -p "${MOLTRA_REGISTRY_DIR}"
+echo 'not a database' >"${MOLTRA_REGISTRY_DIR}/machine.db"
+check not-a-hive 1 "" "${velmoctl}" reg get HKLM 'SOFTWARE' x
+stderr_has not-a-hive-message "cannot open ${MOLTRA_REGISTRY_DIR}/machine.db: not a registry hive"
+if [[ $(id -u) -eq 0 ]] && runuser -u nobody -- test -x "${velmoctl}" 2>/dev/null; then
+  MOLTRA_REGISTRY_DIR="${store}/private"
+  mkdir -p "${MOLTRA_REGISTRY_DIR}"
+  check private-set 0 "" "${velmoctl}" reg set HKLM 'SOFTWARE\T' x 1
+  chmod 0711 "${store}" "${MOLTRA_REGISTRY_DIR}"
+  chmod 0600 "${MOLTRA_REGISTRY_DIR}/machine.db"
+  check not-readable 1 "" runuser -u nobody -- env MOLTRA_REGISTRY_DIR="${MOLTRA_REGISTRY_DIR}" \
+    "${velmoctl}" reg get HKLM 'SOFTWARE\T' x
+  stderr_has not-readable-message "access denied (may not read ${MOLTRA_REGISTRY_DIR}/machine.db)"
+fi
+MOLTRA_REGISTRY_DIR=${store}
+
 # The library's own commands, on a fresh store seeded as an installer would.
 MOLTRA_REGISTRY_DIR="${MOLTRA_REGISTRY_DIR}/library"
 mkdir -p "${MOLTRA_REGISTRY_DIR}"
@@ -101,7 +120,7 @@ check interface-bad 2 "" "${velmoctl}" interface get
 
 echo "not a hive" >"${MOLTRA_REGISTRY_DIR}/machine.db"
 check damaged-store 1 "" "${velmoctl}" reg get HKLM "${key}" PATH
-stderr_has damaged-store-message 'not a registry hive, or damaged'
+stderr_has damaged-store-message 'machine.db: not a registry hive'
 check damaged-store-untouched 0 "not a hive" cat "${MOLTRA_REGISTRY_DIR}/machine.db"
 
 echo "velmoctl_test: $((tests - failures)) of ${tests} checks passed"

@@ -91,6 +91,7 @@ class Command {
     key_path_ = FromUtf8(args[1]);
     args.erase(args.begin(), args.begin() + 2);
 
+    writing_ = action == "set" || action == "delete";
     if (action == "get") return Get(Expect(args, 1, "NAME"));
     if (action == "set") return Set(Expect(args, 2, "NAME VALUE"));
     if (action == "list") return List(Expect(args, 0, ""));
@@ -136,10 +137,16 @@ class Command {
         err_ << "not found";
         break;
       case kErrorAccessDenied:
-        err_ << "access denied (may not write " << file << ")";
+        err_ << "access denied (may not " << (writing_ ? "write " : "read ") << file << ")";
         break;
       case kErrorBadDb:
-        err_ << "cannot open " << file << ": not a registry hive, or damaged";
+        err_ << "cannot open " << file << ": not a registry hive";
+        break;
+      case kErrorRegistryCorrupt:
+        err_ << file << " is damaged";
+        break;
+      case kErrorBusy:
+        err_ << file << " is busy: another process kept it locked too long";
         break;
       case kErrorBadPathname:
       case kErrorInvalidParameter:
@@ -335,6 +342,7 @@ class Command {
   std::uint32_t view_ = 0;
   std::uint32_t type_ = kRegSz;
   bool whole_key_ = false;
+  bool writing_ = false;  // the action changes the hive
 };
 
 }  // namespace
