@@ -27,6 +27,7 @@ struct Outcome {  // what one process sends back
   int ok = 0;
   int failed = 0;
   double slowest_ms = 0;
+  RegStatus last_failure = 0;
 };
 
 TEST(StoreContentionTest, EveryWriterIsServedAndNoWriteIsLost) {
@@ -66,6 +67,7 @@ TEST(StoreContentionTest, EveryWriterIsServedAndNoWriteIsLost) {
         const double ms = std::chrono::duration<double, std::milli>(Clock::now() - begun).count();
         outcome.slowest_ms = std::max(outcome.slowest_ms, ms);
         ++(status == kErrorSuccess ? outcome.ok : outcome.failed);
+        if (status != kErrorSuccess) outcome.last_failure = status;
         // Only acknowledged writes are expected back; the parent learns which by the name.
         if (status == kErrorSuccess && write(fds[1], &r, sizeof r) != sizeof r) _exit(1);
       }
@@ -96,6 +98,7 @@ TEST(StoreContentionTest, EveryWriterIsServedAndNoWriteIsLost) {
     total.ok += outcome.ok;
     total.failed += outcome.failed;
     total.slowest_ms = std::max(total.slowest_ms, outcome.slowest_ms);
+    if (outcome.failed > 0) total.last_failure = outcome.last_failure;
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
@@ -121,9 +124,11 @@ TEST(StoreContentionTest, EveryWriterIsServedAndNoWriteIsLost) {
 
   std::printf(
       "contention: %d processes x %d rounds: %d writes ok, %d failed, %d lost; %.1f s, %.0f "
-      "writes/s, slowest write %.0f ms\n",
+      "writes/s, slowest write %.0f ms%s\n",
       processes, rounds, total.ok, total.failed, lost, seconds, total.ok / seconds,
-      total.slowest_ms);
+      total.slowest_ms,
+      total.failed > 0 ? (", a failure: status " + std::to_string(total.last_failure)).c_str()
+                       : "");
   EXPECT_EQ(total.failed, 0);
   EXPECT_EQ(lost, 0);
   EXPECT_EQ(total.ok, processes * rounds);
