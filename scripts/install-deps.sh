@@ -6,7 +6,7 @@
 set -euo pipefail
 
 linux=(cmake ninja-build g++ pkg-config clang-format libsqlite3-dev libicu-dev
-  libgtest-dev libgmock-dev googletest libbenchmark-dev)
+  libgtest-dev libgmock-dev googletest libbenchmark-dev clang libfuzzer-14-dev)
 # `wine` brings the wine, wineboot, wineserver and winepath commands, which wine64 and wine32
 # only recommend.
 windows=(mingw-w64 mingw-w64-tools wine wine64 wine32:i386 xvfb)
