@@ -366,8 +366,9 @@ void Hive::Create() {
     if (errno != EEXIST) Fail(StatusOfErrno(errno));
     return;
   }
-  // What a removed hive left beside it would otherwise be read as part of this one.
-  for (const char* suffix : kJournalSuffixes) ::unlink(Beside(file_, suffix).c_str());
+  // A log or journal that a removed hive left beside it is not removed here: another process
+  // may already be writing the new file, and SQLite itself drops those it finds beside an empty
+  // database, under its locks.
   struct stat st {};
   const bool ok = ::fchmod(fd, file_mode_) == 0 &&
                   (owner == ::geteuid() || ::fchown(fd, owner, static_cast<gid_t>(-1)) == 0) &&
