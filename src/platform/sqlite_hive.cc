@@ -269,11 +269,21 @@ uid_t Hive::Owner() const {
 
 // Root must not be led to write a file it did not mean to: through a link, or a file of another
 // user's planted where the hive should be.
-bool Hive::OwnedAsItShouldBe(const std::filesystem::path& file, bool must_exist) const {
+bool Hive::OwnedAsItShouldBe(const std::filesystem::path& file, bool must_exist,
+                             bool any_owner) const {
   struct stat st {};
   if (::lstat(file.c_str(), &st) != 0) return !must_exist && errno == ENOENT;
   if (S_ISLNK(st.st_mode) || !S_ISREG(st.st_mode) || st.st_nlink != 1) return false;
-  return st.st_uid == 0 || (MadeHere() && st.st_uid == made_->owner);
+  return any_owner || st.st_uid == 0 || (MadeHere() && st.st_uid == made_->owner);
+}
+
+// Reading touches the index beside the hive; a link there would lead root's writes elsewhere.
+bool Hive::SafeForRoot(bool to_write) const {
+  if (!OwnedAsItShouldBe(file_, true, !to_write)) return false;
+  for (const char* suffix : kJournalSuffixes) {
+    if (!OwnedAsItShouldBe(Beside(file_, suffix), false, !to_write)) return false;
+  }
+  return true;
 }
 
 // Whether the file at the path is the one this object made, for its owner.
@@ -288,12 +298,7 @@ bool Hive::Writable() const {
   struct stat st {};
   if (::stat(file_.c_str(), &st) != 0) return errno == ENOENT;
   if (::access(file_.c_str(), W_OK) != 0) return false;
-  if (::geteuid() == 0) {
-    if (!OwnedAsItShouldBe(file_, true)) return false;
-    for (const char* suffix : kJournalSuffixes) {
-      if (!OwnedAsItShouldBe(Beside(file_, suffix), false)) return false;
-    }
-  }
+  if (::geteuid() == 0 && !SafeForRoot(/*to_write=*/true)) return false;
   // An empty file is an empty database, but only one of the caller's is ours to fill.
   return st.st_size > 0 || st.st_uid == ::geteuid() || MadeHere();
 }
@@ -396,7 +401,7 @@ sqlite3* Hive::Open(bool create) {
   } else if (!S_ISREG(st.st_mode)) {
     Fail(kErrorBadDb);
   }
-  if (::geteuid() == 0 && !OwnedAsItShouldBe(file_, true)) Fail(kErrorAccessDenied);
+  if (::geteuid() == 0 && !SafeForRoot(/*to_write=*/false)) Fail(kErrorAccessDenied);
   const bool read_write = Writable();
   if (create && !read_write) Fail(kErrorAccessDenied);
 

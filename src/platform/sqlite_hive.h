@@ -180,7 +180,9 @@ class Hive {
   // Whether the file at the path is no longer the one open.
   bool Replaced() const;
   uid_t Owner() const;
-  bool OwnedAsItShouldBe(const std::filesystem::path& file, bool must_exist) const;
+  bool OwnedAsItShouldBe(const std::filesystem::path& file, bool must_exist,
+                         bool any_owner = false) const;
+  bool SafeForRoot(bool to_write) const;
   bool MadeHere() const;
   void UseWal(sqlite3* db);
   void EnsureSchema(sqlite3* db);

@@ -685,6 +685,20 @@ TEST_F(SqliteRegistryTest, RootIsNotLedToWriteElsewhere) {
   EXPECT_EQ(WriteString(*store, kHkeyCurrentUser, u"Software\\A", u"v", u"1"), kErrorAccessDenied);
   EXPECT_EQ(fs::file_size(target), 0u);
   EXPECT_EQ(fs::file_size(planted / "user.db"), 0u);
+  // A user's own hive root may read, but not write.
+  fs::remove(planted / "user.db");
+  EXPECT_THAT(velmo::testing::InChild([&](std::string& out) {
+                if (!velmo::testing::DropPrivileges(kNobody)) out += "could not drop privileges";
+                auto own = NewSqliteRegistry({planted / "machine.db", planted / "user.db"});
+                if (WriteString(*own, kHkeyCurrentUser, u"Software\\A", u"v", u"mine") != 0) {
+                  out += "the user could not write";
+                }
+              }),
+              IsEmpty());
+  store = NewSqliteRegistry({planted / "machine.db", planted / "user.db"});
+  EXPECT_EQ(ReadString(*store, kHkeyCurrentUser, u"Software\\A", u"v"), u"mine");
+  EXPECT_EQ(WriteString(*store, kHkeyCurrentUser, u"Software\\A", u"v", u"root's"),
+            kErrorAccessDenied);
   EXPECT_FALSE(fs::exists(target.string() + "-wal"));
   EXPECT_FALSE(fs::exists(target.string() + "-journal"));
 }
