@@ -103,8 +103,8 @@ class HiveReader {
 class Hive {
  public:
   // `file_mode` and `dir_mode` are what the file and the directories made for it get, whatever
-  // the umask. A hive `for_its_owner` (the user's) made by root belongs to the owner of the
-  // directory it is made in, and root may write it when it belongs to that owner.
+  // the umask. A hive `for_its_owner` (the user's) that root makes is given to the owner of the
+  // directory it is made in.
   Hive(std::filesystem::path file, mode_t file_mode, mode_t dir_mode, bool has_views,
        bool for_its_owner)
       : file_(std::move(file)),
