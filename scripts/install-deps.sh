@@ -5,9 +5,10 @@
 #   scripts/install-deps.sh --linux  only what the Linux build needs
 set -euo pipefail
 
-# dpkg-dev and file: CPack's Debian packages find their dependencies with dpkg-shlibdeps.
+# dpkg-dev and file: CPack's Debian packages find their dependencies with dpkg-shlibdeps; clang
+# and libFuzzer build the fuzz targets.
 linux=(cmake ninja-build g++ pkg-config clang-format libsqlite3-dev libicu-dev libcli11-dev
-  libgtest-dev libgmock-dev googletest libbenchmark-dev make dpkg-dev file)
+  libgtest-dev libgmock-dev googletest libbenchmark-dev make dpkg-dev file clang libfuzzer-14-dev)
 # `wine` brings the wine, wineboot, wineserver and winepath commands, which wine64 and wine32
 # only recommend.
 windows=(mingw-w64 mingw-w64-tools wine wine64 wine32:i386 xvfb wixl)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds every preset that has tests and runs them: the Linux debug build under AddressSanitizer
-# and UndefinedBehaviorSanitizer, then the 64-bit and 32-bit Windows builds under Wine. Ends with
+# and UndefinedBehaviorSanitizer, the store's fuzz target for a minute from its corpus, then the
+# 64-bit and 32-bit Windows builds under Wine. Ends with
 # one line that adds up every test case of every build. Every C++ file must be as clang-format
 # lays it out.
 set -uo pipefail
@@ -48,6 +49,24 @@ if [[ $(id -u) -eq 0 ]] && ls build/linux-package/*.deb >/dev/null 2>&1; then
     status=1
   fi
 fi
+
+echo "== fuzz (the portable store, ${VELMO_FUZZ_SECONDS:-60} s)"
+fuzz_dir=$(mktemp -d)
+if cmake --preset linux-fuzz >/dev/null && cmake --build --preset linux-fuzz; then
+  # New inputs go to the scratch directory; the corpus in the repository is only read.
+  if ! build/linux-fuzz/tests/fuzz/registry_fuzz -max_total_time="${VELMO_FUZZ_SECONDS:-60}" \
+    -max_len=256 -artifact_prefix=build/linux-fuzz/ -print_final_stats=1 "${fuzz_dir}" \
+    tests/fuzz/corpus 2>&1 | tail -n 12; then
+    echo "fuzz: the store and its model differ, or the target crashed"
+    status=1
+    crashed=$((crashed + 1))
+  fi
+else
+  echo "fuzz: build failed"
+  status=1
+  crashed=$((crashed + 1))
+fi
+rm -rf "${fuzz_dir}"
 
 for preset in mingw64 mingw32 both-bitnesses; do
   echo "== ${preset} (under Wine)"

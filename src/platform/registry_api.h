@@ -17,12 +17,15 @@ inline constexpr RegStatus kErrorAccessDenied = 5;
 inline constexpr RegStatus kErrorInvalidHandle = 6;
 inline constexpr RegStatus kErrorOutOfMemory = 14;
 inline constexpr RegStatus kErrorInvalidParameter = 87;
+inline constexpr RegStatus kErrorBusy = 170;
 inline constexpr RegStatus kErrorBadPathname = 161;
 inline constexpr RegStatus kErrorMoreData = 234;
 inline constexpr RegStatus kErrorNoMoreItems = 259;
 inline constexpr RegStatus kErrorBadDb = 1009;
+inline constexpr RegStatus kErrorRegistryCorrupt = 1015;
 inline constexpr RegStatus kErrorRegistryIoFailed = 1016;
 inline constexpr RegStatus kErrorKeyDeleted = 1018;
+inline constexpr RegStatus kErrorNoSystemResources = 1450;
 
 // An open key. The two predefined roots carry the documented 32-bit handle values; other keys
 // are opaque values handed out by the implementation.

@@ -2,32 +2,45 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unicode/uchar.h>
+#include <unicode/utf16.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <random>
 #include <system_error>
-
-#include "platform/text.h"
+#include <thread>
 
 namespace velmo::platform::hive {
+
 namespace {
 
 constexpr int kApplicationId = 0x564C4D4F;  // "VLMO" in the file header marks a hive of ours.
 constexpr int kSchemaVersion = 1;
-constexpr int kBusyTimeoutMs = 15000;
+constexpr auto kBusyTimeout = std::chrono::milliseconds(15000);
 constexpr size_t kCacheLimit = 8192;  // entries of each map; past it the map starts again
 
-RegStatus StatusOfSqlite(int rc) {
+RegStatus StatusOfErrno(int error) {
+  return error == EACCES || error == EPERM || error == EROFS ? kErrorAccessDenied
+                                                             : kErrorRegistryIoFailed;
+}
+
+RegStatus StatusOfSqlite(int rc, sqlite3* db = nullptr) {
   switch (rc & 0xFF) {
     case SQLITE_READONLY:
     case SQLITE_PERM:
     case SQLITE_AUTH:
-    case SQLITE_CANTOPEN:
       return kErrorAccessDenied;
-    case SQLITE_CORRUPT:
+    case SQLITE_CANTOPEN:
+      return db != nullptr ? StatusOfErrno(sqlite3_system_errno(db)) : kErrorAccessDenied;
     case SQLITE_NOTADB:
     case SQLITE_FORMAT:
       return kErrorBadDb;
+    case SQLITE_CORRUPT:
+      return kErrorRegistryCorrupt;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return kErrorBusy;
     case SQLITE_NOMEM:
       return kErrorOutOfMemory;
     default:
@@ -35,8 +48,8 @@ RegStatus StatusOfSqlite(int rc) {
   }
 }
 
-void Check(int rc) {
-  if (rc != SQLITE_OK) Fail(StatusOfSqlite(rc));
+void Check(int rc, sqlite3* db = nullptr) {
+  if (rc != SQLITE_OK) Fail(StatusOfSqlite(rc, db));
 }
 
 int Bytes(size_t size) {
@@ -44,31 +57,44 @@ int Bytes(size_t size) {
   return static_cast<int>(size);
 }
 
-RegStatus StatusOfErrno(int error) {
-  return error == EACCES || error == EPERM || error == EROFS ? kErrorAccessDenied
-                                                             : kErrorRegistryIoFailed;
+// The nearest directory above `file` that exists.
+std::filesystem::path ExistingParent(const std::filesystem::path& file) {
+  std::filesystem::path dir = file.parent_path();
+  std::error_code ignored;
+  while (!dir.empty() && !std::filesystem::exists(dir, ignored) && dir != dir.parent_path()) {
+    dir = dir.parent_path();
+  }
+  return dir.empty() ? "." : dir;
 }
 
-// Makes the missing directories above `file`, each with `mode`.
-void MakeParentDirectories(const std::filesystem::path& file, mode_t mode) {
+// Makes the missing directories above `file`, each with `mode` and belonging to `owner`.
+void MakeParentDirectories(const std::filesystem::path& file, mode_t mode, uid_t owner) {
   std::filesystem::path dir;
   for (const auto& part : file.parent_path()) {
     dir /= part;
-    if (::mkdir(dir.c_str(), mode) != 0 && errno != EEXIST) Fail(StatusOfErrno(errno));
+    if (::mkdir(dir.c_str(), mode) != 0) {
+      if (errno != EEXIST) Fail(StatusOfErrno(errno));
+      continue;
+    }
+    // mkdir leaves out what the umask takes away.
+    if (::chmod(dir.c_str(), mode) != 0) Fail(StatusOfErrno(errno));
+    if (owner != ::geteuid() && ::chown(dir.c_str(), owner, static_cast<gid_t>(-1)) != 0) {
+      Fail(StatusOfErrno(errno));
+    }
   }
 }
 
 // Whether this process could create a file in the directory of `file`, or in the nearest
 // directory above it that exists.
 bool DirectoryWritable(const std::filesystem::path& file) {
-  std::filesystem::path dir = file.parent_path();
-  std::error_code ignored;
-  while (!dir.empty() && !std::filesystem::exists(dir, ignored) && dir != dir.parent_path()) {
-    dir = dir.parent_path();
-  }
-  if (dir.empty()) dir = ".";
-  return ::access(dir.c_str(), W_OK | X_OK) == 0;
+  return ::access(ExistingParent(file).c_str(), W_OK | X_OK) == 0;
 }
+
+std::filesystem::path Beside(const std::filesystem::path& file, const char* suffix) {
+  return file.string() + suffix;
+}
+
+constexpr const char* kJournalSuffixes[] = {"-wal", "-shm", "-journal"};
 
 std::string CacheKey(sqlite3_int64 id, std::u16string_view name) {
   std::string key(reinterpret_cast<const char*>(&id), sizeof id);
@@ -82,7 +108,15 @@ void Fail(RegStatus status) { throw Failure{status}; }
 std::string Fold(std::u16string_view name) {
   std::string out;
   out.reserve(name.size() * 2);
-  for (char16_t unit : ToUpper(name)) {
+  for (char16_t unit : name) {
+    // Windows upper-cases each UTF-16 unit alone: a surrogate is not a character, and a letter
+    // outside the first plane keeps its case.
+    if (unit >= u'a' && unit <= u'z') {
+      unit = static_cast<char16_t>(unit - u'a' + u'A');
+    } else if (unit >= 0x80 && !U16_IS_SURROGATE(unit)) {
+      const UChar32 upper = u_toupper(unit);
+      if (upper <= 0xFFFF) unit = static_cast<char16_t>(upper);
+    }
     out.push_back(static_cast<char>(unit & 0xFF));
     out.push_back(static_cast<char>(unit >> 8));
   }
@@ -146,12 +180,13 @@ HiveReader::~HiveReader() {
 
 void HiveReader::Begin() {
   if (in_transaction_) return;
+  // Read before the snapshot is taken, so that the snapshot is no older than the stamp: what
+  // is read in it may be kept under the stamp, and is dropped by the next commit.
+  const std::optional<Hive::Stamp> stamp = hive_.ReadStamp();
   Hive::Begin(db_, "BEGIN");
   in_transaction_ = true;
-  // The first read takes the shared lock; from then on no one can change the file, so its
-  // counter now is the one of this transaction's snapshot.
   hive_.Prepare(db_, "SELECT 1 FROM keys WHERE id = 1").Step();
-  if (!hive_.ValidateCache() && served_from_cache_) throw StaleCache{};
+  if (!hive_.ValidateCache(stamp) && served_from_cache_) throw StaleCache{};
 }
 
 void HiveReader::Finish() {
@@ -225,9 +260,47 @@ std::optional<CachedValue> HiveReader::Find(sqlite3_int64 key, std::u16string_vi
 
 // ---- Hive
 
+uid_t Hive::Owner() const {
+  const uid_t self = ::geteuid();
+  if (self != 0 || !for_its_owner_) return self;
+  struct stat st {};
+  return ::stat(ExistingParent(file_).c_str(), &st) == 0 ? st.st_uid : self;
+}
+
+// Root must not be led to write a file it did not mean to: through a link, or a file of another
+// user's planted where the hive should be.
+bool Hive::OwnedAsItShouldBe(const std::filesystem::path& file, bool must_exist,
+                             bool any_owner) const {
+  struct stat st {};
+  if (::lstat(file.c_str(), &st) != 0) return !must_exist && errno == ENOENT;
+  if (S_ISLNK(st.st_mode) || !S_ISREG(st.st_mode) || st.st_nlink != 1) return false;
+  return any_owner || st.st_uid == 0 || (MadeHere() && st.st_uid == made_->owner);
+}
+
+// Reading touches the index beside the hive; a link there would lead root's writes elsewhere.
+bool Hive::SafeForRoot(bool to_write) const {
+  if (!OwnedAsItShouldBe(file_, true, !to_write)) return false;
+  for (const char* suffix : kJournalSuffixes) {
+    if (!OwnedAsItShouldBe(Beside(file_, suffix), false, !to_write)) return false;
+  }
+  return true;
+}
+
+// Whether the file at the path is the one this object made, for its owner.
+bool Hive::MadeHere() const {
+  struct stat st {};
+  return made_ && ::lstat(file_.c_str(), &st) == 0 && st.st_dev == made_->dev &&
+         st.st_ino == made_->ino;
+}
+
 bool Hive::Writable() const {
   if (!DirectoryWritable(file_)) return false;
-  return ::access(file_.c_str(), W_OK) == 0 || errno == ENOENT;
+  struct stat st {};
+  if (::stat(file_.c_str(), &st) != 0) return errno == ENOENT;
+  if (::access(file_.c_str(), W_OK) != 0) return false;
+  if (::geteuid() == 0 && !SafeForRoot(/*to_write=*/true)) return false;
+  // An empty file is an empty database, but only one of the caller's is ours to fill.
+  return st.st_size > 0 || st.st_uid == ::geteuid() || MadeHere();
 }
 
 Statement Hive::Prepare(sqlite3* db, const char* sql) {
@@ -253,7 +326,7 @@ sqlite3* Hive::OpenForReading() {
   if (db == nullptr) return nullptr;
   if (!initialized_) initialized_ = HasSchema(db);
   if (!initialized_) return nullptr;
-  ValidateCache();
+  ValidateCache(ReadStamp());
   return db;
 }
 
@@ -262,67 +335,138 @@ sqlite3* Hive::OpenForWriting() {
   sqlite3* db = Open(/*create=*/true);
   // Takes effect only while the file is still empty; names then keep their exact code units.
   if (!initialized_) Exec(db, "PRAGMA encoding = 'UTF-16le'");
+  // Damage SQLite meets only on the page it lies in is found before anything is written.
+  if (initialized_ && !checked_) {
+    sqlite3_stmt* stmt = nullptr;
+    Check(sqlite3_prepare_v2(db, "PRAGMA quick_check(1)", -1, &stmt, nullptr));
+    const int rc = sqlite3_step(stmt);
+    const auto* result = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    const bool ok = rc == SQLITE_ROW && result != nullptr && std::string_view(result) == "ok";
+    sqlite3_finalize(stmt);
+    if (!ok) {
+      Close();
+      Fail(rc == SQLITE_ROW || rc == SQLITE_CORRUPT ? kErrorRegistryCorrupt : StatusOfSqlite(rc));
+    }
+    checked_ = true;
+  }
   return db;
 }
 
+bool Hive::Replaced() const {
+  struct stat now {};
+  struct stat open {};
+  if (::stat(file_.c_str(), &now) != 0) return true;
+  return file_fd_ < 0 || ::fstat(file_fd_, &open) != 0 || now.st_dev != open.st_dev ||
+         now.st_ino != open.st_ino;
+}
+
+// Made here rather than by SQLite so that the file gets this hive's mode and owner. An empty file
+// is an empty database.
+void Hive::Create() {
+  const uid_t owner = Owner();
+  MakeParentDirectories(file_, dir_mode_, owner);
+  const int fd =
+      ::open(file_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, file_mode_);
+  if (fd < 0) {
+    if (errno != EEXIST) Fail(StatusOfErrno(errno));
+    return;
+  }
+  // A log or journal that a removed hive left beside it is not removed here: another process
+  // may already be writing the new file, and SQLite itself drops those it finds beside an empty
+  // database, under its locks.
+  struct stat st {};
+  const bool ok = ::fchmod(fd, file_mode_) == 0 &&
+                  (owner == ::geteuid() || ::fchown(fd, owner, static_cast<gid_t>(-1)) == 0) &&
+                  ::fstat(fd, &st) == 0;
+  const int error = errno;
+  ::close(fd);
+  if (!ok) {
+    ::unlink(file_.c_str());
+    Fail(StatusOfErrno(error));
+  }
+  made_ = Made{st.st_dev, st.st_ino, owner};
+}
+
 sqlite3* Hive::Open(bool create) {
-  if (db_ != nullptr) return db_;
+  if (db_ != nullptr) {
+    // A file removed, or replaced by a restore, is let go of, and the one now at the path used.
+    if (!Replaced() && (read_write_ || !create)) return db_;
+    Close();
+  }
   struct stat st {};
   if (::stat(file_.c_str(), &st) != 0) {
     if (errno != ENOENT) Fail(StatusOfErrno(errno));
     if (!create) return nullptr;
-    MakeParentDirectories(file_, dir_mode_);
-    // Made here rather than by SQLite so that the file gets this hive's permissions; an empty
-    // file is an empty database.
-    const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, file_mode_);
-    if (fd < 0 && errno != EEXIST) Fail(StatusOfErrno(errno));
-    if (fd >= 0) ::close(fd);
+    Create();
   } else if (!S_ISREG(st.st_mode)) {
     Fail(kErrorBadDb);
   }
+  if (::geteuid() == 0 && !SafeForRoot(/*to_write=*/false)) Fail(kErrorAccessDenied);
+  const bool read_write = Writable();
+  if (create && !read_write) Fail(kErrorAccessDenied);
 
+  const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) Fail(StatusOfErrno(errno));
   sqlite3* db = nullptr;
-  const int rc =
-      sqlite3_open_v2(file_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-  if (rc != SQLITE_OK) {
-    sqlite3_close_v2(db);
-    Fail(StatusOfSqlite(rc));
-  }
+  const int rc = sqlite3_open_v2(
+      file_.c_str(), &db,
+      (read_write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX, nullptr);
   try {
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    Check(rc, db);
+    sqlite3_busy_handler(db, &Hive::BusyWait, this);
     sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
     sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
-    // A rollback journal rather than WAL: a WAL database cannot be read by a process that may
-    // not create its -shm file, which is every ordinary user of a machine hive owned by root.
-    // FULL syncs the journal before the database is touched and the database before the
-    // journal goes, so a returned write survives a crash of the process or of the machine.
+    // FULL syncs the log before a commit returns, so a returned write survives a crash of the
+    // process or of the machine.
     Exec(db, "PRAGMA synchronous = FULL; PRAGMA foreign_keys = ON");
     initialized_ = HasSchema(db);
+    if (read_write) {
+      // The log and its index stay when the last connection closes: a reader that may not
+      // create them could not open the hive otherwise. Kept short by checkpoints.
+      int persist = 1;
+      sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+      Exec(db, "PRAGMA journal_size_limit = 1048576; PRAGMA wal_autocheckpoint = 256");
+      if (initialized_) UseWal(db);
+    }
   } catch (...) {
     sqlite3_close_v2(db);
+    ::close(fd);
     throw;
   }
   db_ = db;
-  counter_fd_ = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+  read_write_ = read_write;
+  file_fd_ = fd;
   return db_;
 }
 
-// Whether the file holds our tables. An empty database holds nothing yet; a database holding
-// anything else is not a hive and is left alone.
+// A rollback journal left by a writer that died can be rolled back only by a process that may
+// write the file, and until then no one else can read the hive. The log of WAL needs no such
+// repair: every reader, even one that may write nothing, reads the last committed state.
+void Hive::UseWal(sqlite3* db) {
+  sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+}
+
+// Whether the file holds our tables. An empty database holds nothing yet, and is adopted when it
+// is an empty file or was marked as ours; a database holding anything else is not a hive and is
+// left alone.
 bool Hive::HasSchema(sqlite3* db) {
+  // A write transaction has given an empty file its first page already.
+  const bool writing = !sqlite3_get_autocommit(db);
   sqlite3_stmt* stmt = nullptr;
   Check(sqlite3_prepare_v2(db,
                            "SELECT (SELECT application_id FROM pragma_application_id),"
                            " (SELECT user_version FROM pragma_user_version),"
-                           " (SELECT count(*) FROM sqlite_master)",
+                           " (SELECT count(*) FROM sqlite_master),"
+                           " (SELECT page_count FROM pragma_page_count)",
                            -1, &stmt, nullptr));
   const int rc = sqlite3_step(stmt);
   const sqlite3_int64 id = sqlite3_column_int64(stmt, 0);
   const sqlite3_int64 version = sqlite3_column_int64(stmt, 1);
   const sqlite3_int64 objects = sqlite3_column_int64(stmt, 2);
+  const sqlite3_int64 pages = sqlite3_column_int64(stmt, 3);
   sqlite3_finalize(stmt);
   if (rc != SQLITE_ROW) Fail(StatusOfSqlite(rc));
-  if (objects == 0) return false;
+  if (objects == 0 && (pages == 0 || writing || id == kApplicationId)) return false;
   if (id != kApplicationId || version != kSchemaVersion) Fail(kErrorBadDb);
   return true;
 }
@@ -349,6 +493,7 @@ void Hive::EnsureSchema(sqlite3* db) {
        "INSERT INTO keys (id, parent, name, fold) VALUES (1, NULL, '', x'');");
   static_assert(kApplicationId == 1447841103 && kSchemaVersion == 1 && kRootKeyId == 1);
   initialized_ = true;
+  checked_ = true;
 }
 
 void Hive::Forget(sqlite3* db) {
@@ -356,7 +501,7 @@ void Hive::Forget(sqlite3* db) {
   const int rc = sqlite3_errcode(db) & 0xFF;
   // A failed COMMIT may leave the transaction open; never leave it so.
   if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-  cache_counter_.reset();
+  cache_stamp_.reset();
   if (rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB) Close();
 }
 
@@ -365,32 +510,51 @@ void Hive::Close() {
   statements_.clear();
   if (db_ != nullptr) sqlite3_close_v2(db_);
   db_ = nullptr;
-  if (counter_fd_ >= 0) ::close(counter_fd_);
-  counter_fd_ = -1;
+  for (int* fd : {&file_fd_, &shm_fd_}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
+  read_write_ = false;
+  checked_ = false;
   initialized_ = false;
-  cache_counter_.reset();
+  cache_stamp_.reset();
 }
 
-// SQLite increments the change counter (offset 24 of the header) in every transaction that
-// changes the file, and writes it with the rest of the transaction. Reading it unlocked is
-// enough: a write whose call returned before this read began has its counter in the file, and
-// a write still in progress cannot yet be expected. A counter that did not move means nothing
-// committed since the cache was filled, so the cache is exactly as coherent as the file.
-bool Hive::ValidateCache() {
-  unsigned char bytes[4];
-  std::optional<std::uint32_t> counter;
-  if (counter_fd_ >= 0 && ::pread(counter_fd_, bytes, 4, 24) == 4) {
-    counter = std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
-              std::uint32_t{bytes[2]} << 8 | bytes[3];
-  }
-  const bool kept = counter && counter == cache_counter_;
+// SQLite increments the change counter (offset 24 of the file) in every transaction that changes
+// a file in rollback mode, and rewrites the WAL index header (its first 48 bytes) in every commit
+// to the log. Reading them unlocked is enough: a write whose call returned before this read
+// began is in them, and a write still in progress cannot yet be expected.
+std::optional<Hive::Stamp> Hive::ReadStamp() {
+  Stamp stamp{};
+  if (file_fd_ < 0 || ::pread(file_fd_, stamp.data(), 4, 24) != 4) return std::nullopt;
+  if (shm_fd_ < 0) shm_fd_ = ::open(Beside(file_, "-shm").c_str(), O_RDONLY | O_CLOEXEC);
+  if (shm_fd_ >= 0 && ::pread(shm_fd_, stamp.data() + 4, 48, 0) < 0) return std::nullopt;
+  return stamp;
+}
+
+bool Hive::ValidateCache(const std::optional<Stamp>& stamp) {
+  const bool kept = stamp && stamp == cache_stamp_;
   if (!kept) {
+    ++generation_;
     children_.clear();
     values_.clear();
     alive_.clear();
   }
-  cache_counter_ = counter;
+  cache_stamp_ = stamp;
   return kept;
+}
+
+// SQLite's own wait backs off to 100 ms between tries, so that a writer who has waited long
+// tries least often and loses to newcomers until its time runs out. Every waiter here tries
+// about once a millisecond, whatever it has waited.
+int Hive::BusyWait(void* opaque, int count) {
+  auto* hive = static_cast<Hive*>(opaque);
+  const auto now = std::chrono::steady_clock::now();
+  if (count == 0) hive->busy_since_ = now;
+  if (now - hive->busy_since_ >= kBusyTimeout) return 0;
+  thread_local std::minstd_rand random(std::random_device{}());
+  std::this_thread::sleep_for(std::chrono::microseconds(500 + random() % 1000));
+  return 1;
 }
 
 }  // namespace velmo::platform::hive

@@ -6,6 +6,8 @@
 #include <sqlite3.h>
 #include <sys/types.h>
 
+#include <array>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -25,8 +27,8 @@ struct Failure {
 };
 [[noreturn]] void Fail(RegStatus status);
 
-// The form a name is matched by: Windows upper-cases each character on its own. UTF-16LE bytes,
-// with as many code units as the name.
+// The form a name is matched by: Windows upper-cases each UTF-16 unit on its own and leaves
+// surrogates as they are. UTF-16LE bytes, with as many code units as the name.
 std::string Fold(std::u16string_view name);
 
 // A prepared statement borrowed from the hive's cache; reset when it goes out of scope.
@@ -44,6 +46,7 @@ class Statement {
     return BindBlob(index, bytes.data(), bytes.size());
   }
   bool Step();  // true while there is a row to read
+  void Reset() { sqlite3_reset(stmt_); }
 
   sqlite3_int64 Int(int column) { return sqlite3_column_int64(stmt_, column); }
   std::u16string Text(int column);
@@ -99,16 +102,28 @@ class HiveReader {
 
 class Hive {
  public:
-  Hive(std::filesystem::path file, mode_t file_mode, mode_t dir_mode, bool has_views)
-      : file_(std::move(file)), file_mode_(file_mode), dir_mode_(dir_mode), has_views_(has_views) {}
+  // `file_mode` and `dir_mode` are what the file and the directories made for it get, whatever
+  // the umask. A hive `for_its_owner` (the user's) that root makes is given to the owner of the
+  // directory it is made in.
+  Hive(std::filesystem::path file, mode_t file_mode, mode_t dir_mode, bool has_views,
+       bool for_its_owner)
+      : file_(std::move(file)),
+        file_mode_(file_mode),
+        dir_mode_(dir_mode),
+        has_views_(has_views),
+        for_its_owner_(for_its_owner) {}
   ~Hive() { Close(); }
   Hive(const Hive&) = delete;
   Hive& operator=(const Hive&) = delete;
 
   bool has_views() const { return has_views_; }
   const std::filesystem::path& file() const { return file_; }
+  // Changes whenever the cache is dropped: what was read under one generation is still so.
+  std::uint64_t generation() const { return generation_; }
 
-  // Whether this process may change the hive (its file, and a journal beside it).
+  // Whether this process may change the hive (its file, and the journal files beside it). Root
+  // never writes through a symbolic link, nor a file of someone else's; no one adopts an empty
+  // file of someone else's.
   bool Writable() const;
 
   // Runs `body(reader)` and returns what it returns.
@@ -137,12 +152,17 @@ class Hive {
   RegStatus Write(Body&& body) {
     sqlite3* db = OpenForWriting();
     Begin(db, "BEGIN IMMEDIATE");
+    // A schema made in a transaction that does not commit is not there afterwards.
+    const bool had_schema = initialized_;
     try {
       EnsureSchema(db);
       const RegStatus status = body(db);
       Exec(db, status == kErrorSuccess ? "COMMIT" : "ROLLBACK");
+      if (status != kErrorSuccess) initialized_ = had_schema;
+      if (status == kErrorSuccess && !had_schema) UseWal(db);
       return status;
     } catch (...) {
+      initialized_ = had_schema;
       Forget(db);
       throw;
     }
@@ -156,6 +176,15 @@ class Hive {
   sqlite3* OpenForReading();
   sqlite3* OpenForWriting();
   sqlite3* Open(bool create);
+  void Create();
+  // Whether the file at the path is no longer the one open.
+  bool Replaced() const;
+  uid_t Owner() const;
+  bool OwnedAsItShouldBe(const std::filesystem::path& file, bool must_exist,
+                         bool any_owner = false) const;
+  bool SafeForRoot(bool to_write) const;
+  bool MadeHere() const;
+  void UseWal(sqlite3* db);
   void EnsureSchema(sqlite3* db);
   bool HasSchema(sqlite3* db);
   static void Begin(sqlite3* db, const char* sql);
@@ -165,21 +194,37 @@ class Hive {
   void Forget(sqlite3* db);
   void Close();
 
-  // Drops the cache unless the file's change counter is what it was when the cache was filled;
-  // true when it was kept.
-  bool ValidateCache();
-  bool Cacheable() const { return cache_counter_.has_value(); }
+  // What changes with every commit: the file's change counter, and the header of the WAL index.
+  using Stamp = std::array<unsigned char, 52>;
+  std::optional<Stamp> ReadStamp();
+  // Drops the cache unless `stamp` is the one the cache was filled under; true when it was kept.
+  bool ValidateCache(const std::optional<Stamp>& stamp);
+  bool Cacheable() const { return cache_stamp_.has_value(); }
+
+  static int BusyWait(void* hive, int count);
 
   const std::filesystem::path file_;
   const mode_t file_mode_;
   const mode_t dir_mode_;
   const bool has_views_;
+  const bool for_its_owner_;
   sqlite3* db_ = nullptr;
-  int counter_fd_ = -1;  // the file again, to read its change counter without a lock
+  bool read_write_ = false;  // how db_ was opened
+  bool checked_ = false;     // quick_check passed on db_
+  int file_fd_ = -1;         // the file again, to read its change counter without a lock
+  int shm_fd_ = -1;          // the WAL index, likewise
   bool initialized_ = false;
+  std::chrono::steady_clock::time_point busy_since_;
+  struct Made {
+    dev_t dev;
+    ino_t ino;
+    uid_t owner;
+  };
+  std::optional<Made> made_;  // the file this object made
   std::unordered_map<const char*, sqlite3_stmt*> statements_;
 
-  std::optional<std::uint32_t> cache_counter_;
+  std::optional<Stamp> cache_stamp_;
+  std::uint64_t generation_ = 0;
   std::unordered_map<std::string, sqlite3_int64> children_;             // parent id and folded name
   std::unordered_map<std::string, std::optional<CachedValue>> values_;  // key id and folded name
   std::unordered_map<sqlite3_int64, bool> alive_;                       // key id

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -23,6 +24,8 @@ using hive::kRootKeyId;
 using hive::Statement;
 
 constexpr size_t kMaxKeyNameLength = 255;
+// Windows keeps a key tree at most this many levels deep.
+constexpr size_t kMaxKeyDepth = 512;
 constexpr size_t kMaxValueNameLength = 16383;
 constexpr std::uint32_t kWriteAccess = kKeySetValue | kKeyCreateSubKey;
 constexpr std::uint32_t kAllAccess = 0xF003F;
@@ -46,6 +49,12 @@ std::vector<std::u16string> SplitPath(std::u16string_view path) {
   return parts;
 }
 
+// The value names of a key as one listing read them, for the indexes that follow.
+struct Listing {
+  std::uint64_t generation;  // of the hive's cache when read
+  std::vector<std::u16string> names;
+};
+
 // What a handle stands for.
 struct KeyRef {
   Hive* hive;
@@ -53,6 +62,8 @@ struct KeyRef {
   bool is_root;      // the hive's root key, on which the view still decides
   sqlite3_int64 id;  // the key's row
   std::uint32_t access;
+  size_t depth;  // levels below the hive's root
+  std::shared_ptr<const Listing> listing = nullptr;
 };
 
 // The view flags choose the view when a key is opened from a hive's root; a key opened below it
@@ -87,6 +98,7 @@ bool AliveForWrite(Hive& hive, sqlite3* db, sqlite3_int64 id) {
 sqlite3_int64 WalkForWrite(Hive& hive, sqlite3* db, const KeyRef& base,
                            const std::vector<std::u16string>& parts, bool create) {
   if (!AliveForWrite(hive, db, base.id)) Fail(kErrorKeyDeleted);
+  if (create && base.depth + parts.size() > kMaxKeyDepth) Fail(kErrorNoSystemResources);
   sqlite3_int64 id = base.id;
   for (const std::u16string& part : parts) {
     const std::string fold = Fold(part);
@@ -112,8 +124,11 @@ sqlite3_int64 WalkForWrite(Hive& hive, sqlite3* db, const KeyRef& base,
 class SqliteRegistry final : public RegistryApi {
  public:
   explicit SqliteRegistry(const HivePaths& paths)
-      : machine_(paths.machine, 0644, 0755, /*has_views=*/true),
-        user_(paths.user, 0600, 0700, /*has_views=*/false) {}
+      : machine_(paths.machine, 0644, 0755, /*has_views=*/true, /*for_its_owner=*/false),
+        // A folder that holds both hives must let everyone read the machine's.
+        user_(paths.user, 0600,
+              paths.user.parent_path() == paths.machine.parent_path() ? 0755 : 0700,
+              /*has_views=*/false, /*for_its_owner=*/true) {}
 
   RegStatus OpenKey(RegKey parent, std::u16string_view path, std::uint32_t access,
                     RegKey* key) override {
@@ -173,26 +188,34 @@ class SqliteRegistry final : public RegistryApi {
     });
   }
 
+  // Index 0 reads the whole listing; the indexes after it are served from it while the hive has
+  // not changed, so that listing a key costs time in proportion to its values.
   RegStatus EnumValueName(RegKey key, std::uint32_t index, char16_t* name,
                           std::uint32_t* length) override {
     return Guard(nullptr, [&] {
       if (name == nullptr || length == nullptr) return kErrorInvalidParameter;
       const KeyRef k = Resolve(key, kKeyQueryValue);
-      const std::optional<std::u16string> found =
-          k.hive->Read([&](HiveReader& reader) -> std::optional<std::u16string> {
-            if (reader.empty()) return std::nullopt;
+      std::shared_ptr<const Listing> listing =
+          k.hive->Read([&](HiveReader& reader) -> std::shared_ptr<const Listing> {
+            if (reader.empty()) return nullptr;
+            if (index > 0 && k.listing && k.listing->generation == k.hive->generation()) {
+              return k.listing;
+            }
             if (!reader.Alive(k.id)) Fail(kErrorKeyDeleted);
-            Statement nth = reader.Prepare(
-                "SELECT name FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?2");
-            nth.Bind(1, k.id).Bind(2, index);
-            if (!nth.Step()) return std::nullopt;
-            return nth.Text(0);
+            auto fresh = std::make_shared<Listing>();
+            Statement all = reader.Prepare("SELECT name FROM vals WHERE key = ?1 ORDER BY rowid");
+            all.Bind(1, k.id);
+            while (all.Step()) fresh->names.push_back(all.Text(0));
+            fresh->generation = k.hive->generation();
+            return fresh;
           });
-      if (!found) return kErrorNoMoreItems;
-      if (found->size() >= *length) return kErrorMoreData;
-      std::copy(found->begin(), found->end(), name);
-      name[found->size()] = u'\0';
-      *length = static_cast<std::uint32_t>(found->size());
+      if (const auto it = handles_.find(key); it != handles_.end()) it->second.listing = listing;
+      if (!listing || index >= listing->names.size()) return kErrorNoMoreItems;
+      const std::u16string& found = listing->names[index];
+      if (found.size() >= *length) return kErrorMoreData;
+      std::copy(found.begin(), found.end(), name);
+      name[found.size()] = u'\0';
+      *length = static_cast<std::uint32_t>(found.size());
       return kErrorSuccess;
     });
   }
@@ -242,10 +265,24 @@ class SqliteRegistry final : public RegistryApi {
         const sqlite3_int64 id = WalkForWrite(*base.hive, db, base, parts, /*create=*/false);
         if (id == 0) return kErrorFileNotFound;
         if (id == kRootKeyId) return kErrorAccessDenied;
-        // What lies below goes with it, by the foreign keys' cascade.
+        // Deepest first, one key at a time: a cascade through the foreign keys recurses once a
+        // level and stops at SQLite's trigger depth, short of the deepest tree there may be.
+        std::vector<sqlite3_int64> tree;
+        {
+          Statement below = base.hive->Prepare(
+              db,
+              "WITH RECURSIVE tree(id, depth) AS (SELECT ?1, 0 UNION ALL"
+              " SELECT keys.id, tree.depth + 1 FROM keys JOIN tree ON keys.parent = tree.id)"
+              " SELECT id FROM tree ORDER BY depth DESC");
+          below.Bind(1, id);
+          while (below.Step()) tree.push_back(below.Int(0));
+        }
         Statement erase = base.hive->Prepare(db, "DELETE FROM keys WHERE id = ?1");
-        erase.Bind(1, id);
-        erase.Step();
+        for (const sqlite3_int64 each : tree) {
+          erase.Bind(1, each);
+          erase.Step();
+          erase.Reset();
+        }
         return kErrorSuccess;
       });
     });
@@ -280,9 +317,9 @@ class SqliteRegistry final : public RegistryApi {
   KeyRef Resolve(RegKey key, std::uint32_t needed) {
     KeyRef k{};
     if (key == kHkeyCurrentUser) {
-      k = {&user_, false, true, kRootKeyId, kAllAccess};
+      k = {&user_, false, true, kRootKeyId, kAllAccess, 0};
     } else if (key == kHkeyLocalMachine) {
-      k = {&machine_, false, true, kRootKeyId, kAllAccess};
+      k = {&machine_, false, true, kRootKeyId, kAllAccess, 0};
     } else {
       const auto it = handles_.find(key);
       if (it == handles_.end()) Fail(kErrorInvalidHandle);
@@ -323,8 +360,12 @@ class SqliteRegistry final : public RegistryApi {
       if (id == 0) return kErrorFileNotFound;
     }
     next_handle_ += 4;
-    handles_[next_handle_] = {base.hive, view32, base.is_root && parts.empty(), id,
-                              access & kAllAccess};
+    handles_[next_handle_] = {base.hive,
+                              view32,
+                              base.is_root && parts.empty(),
+                              id,
+                              access & kAllAccess,
+                              base.depth + parts.size()};
     *key = next_handle_;
     return kErrorSuccess;
   }

@@ -495,5 +495,334 @@ TEST_F(SqliteRegistryTest, AKilledWriterLosesNothingThatHadReturned) {
   std::printf("killed %d writers; %zu acknowledged writes all present\n", kRounds, total);
 }
 
+// A call that fails, even the first one on a store with no files yet, leaves the store as it found
+// it for the calls that follow.
+TEST_F(SqliteRegistryTest, AFailedFirstWriteLeavesTheStoreWorking) {
+  auto store = NewStore();
+  EXPECT_EQ(store->DeleteKeyTree(kHkeyCurrentUser, u"Software\\Missing", 0), kErrorFileNotFound);
+  EXPECT_EQ(store->DeleteValue(kHkeyCurrentUser, u"missing"), kErrorFileNotFound);
+  EXPECT_EQ(WriteString(*store, kHkeyCurrentUser, u"Software\\A", u"v", u"1"), kErrorSuccess);
+  EXPECT_EQ(ReadString(*store, kHkeyCurrentUser, u"Software\\A", u"v"), u"1");
+}
+
+// Windows' limits and matching rules, where they bite: 512 levels, trees of any depth deleted,
+// names upper-cased one UTF-16 unit at a time.
+TEST_F(SqliteRegistryTest, DepthAndNamesFollowWindows) {
+  auto store = NewStore();
+  std::u16string path = u"D";
+  for (int level = 2; level <= 512; ++level) path += u"\\D";
+  RegKey key = 0;
+  ASSERT_EQ(store->CreateKey(kHkeyCurrentUser, path, kKeyWrite, &key), kErrorSuccess);
+  RegKey deeper = 0;
+  EXPECT_EQ(store->CreateKey(key, u"E", kKeyWrite, &deeper), 1450);
+  EXPECT_EQ(deeper, 0u);
+  store->CloseKey(key);
+  EXPECT_EQ(store->CreateKey(kHkeyCurrentUser, path + u"\\E", kKeyWrite, &key), 1450);
+
+  // Deeper trees made before the limit was kept must still go.
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(paths_.user.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n"
+                           " WHERE i < 1500) INSERT INTO keys (id, parent, name, fold)"
+                           " SELECT 100000 + i, CASE i WHEN 1 THEN 1 ELSE 99999 + i END, 'X',"
+                           " CAST(X'5800' AS BLOB) FROM n;"
+                           "INSERT INTO vals VALUES (101500, 'v', X'5600', 1, X'')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  EXPECT_EQ(store->DeleteKeyTree(kHkeyCurrentUser, u"X", 0), kErrorSuccess);
+  EXPECT_EQ(store->DeleteKeyTree(kHkeyCurrentUser, u"D", 0), kErrorSuccess);
+  EXPECT_EQ(store->OpenKey(kHkeyCurrentUser, u"X", kKeyRead, &key), kErrorFileNotFound);
+  EXPECT_EQ(store->OpenKey(kHkeyCurrentUser, u"D", kKeyRead, &key), kErrorFileNotFound);
+
+  // Deseret letters differ in case only as whole characters, which Windows does not fold.
+  ASSERT_EQ(WriteString(*store, kHkeyCurrentUser, u"Software\\\U00010428", u"\U00010428", u"small"),
+            kErrorSuccess);
+  ASSERT_EQ(
+      WriteString(*store, kHkeyCurrentUser, u"Software\\\U00010400", u"\U00010400", u"capital"),
+      kErrorSuccess);
+  EXPECT_EQ(ReadString(*store, kHkeyCurrentUser, u"SOFTWARE\\\U00010428", u"\U00010428"), u"small");
+  EXPECT_FALSE(ReadString(*store, kHkeyCurrentUser, u"Software\\\U00010428", u"\U00010400"));
+  EXPECT_EQ(ReadString(*store, kHkeyCurrentUser, u"software\\\U00010400", u"\U00010400"),
+            u"capital");
+  EXPECT_EQ(ReadString(*store, kHkeyCurrentUser, u"Software\\\u00e9t\u00e9", u"x"), std::nullopt);
+  ASSERT_EQ(WriteString(*store, kHkeyCurrentUser, u"Software\\\u00e9t\u00e9", u"\u00e9", u"1"),
+            kErrorSuccess);
+  EXPECT_EQ(ReadString(*store, kHkeyCurrentUser, u"SOFTWARE\\\u00c9T\u00c9", u"\u00c9"), u"1");
+}
+
+// Listing by index, as RegEnumValue callers do, takes time in proportion to the values listed.
+TEST_F(SqliteRegistryTest, ListingAKeyIsLinear) {
+  constexpr int kValues = 20000;
+  auto store = NewStore();
+  ASSERT_EQ(WriteString(*store, kHkeyCurrentUser, u"Software\\Many", u"v0", u"0"), kErrorSuccess);
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(paths_.user.c_str(), &db), SQLITE_OK);
+    const std::string fill =
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+        std::to_string(kValues - 1) +
+        ") INSERT INTO vals SELECT key, 'v' || i, CAST(upper('v' || i) AS BLOB), 1, X''"
+        " FROM n, (SELECT key FROM vals LIMIT 1)";
+    ASSERT_EQ(sqlite3_exec(db, fill.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+  }
+  RegKey key = 0;
+  ASSERT_EQ(store->OpenKey(kHkeyCurrentUser, u"Software\\Many", kKeyRead, &key), kErrorSuccess);
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + std::chrono::seconds(10);
+  std::uint32_t index = 0;
+  for (;; ++index) {
+    char16_t name[32];
+    std::uint32_t length = 32;
+    const RegStatus status = store->EnumValueName(key, index, name, &length);
+    if (status != kErrorSuccess) {
+      EXPECT_EQ(status, kErrorNoMoreItems);
+      break;
+    }
+    ASSERT_EQ(std::u16string(name, length), U16("v" + std::to_string(index)));
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "at index " << index;
+  }
+  EXPECT_EQ(index, static_cast<std::uint32_t>(kValues));
+  std::printf("listed %u values in %.3f s\n", index,
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  // A change between two indexes is seen, as with the registry.
+  RegKey writable = 0;
+  ASSERT_EQ(store->CreateKey(kHkeyCurrentUser, u"Software\\Many", kKeyWrite, &writable),
+            kErrorSuccess);
+  EXPECT_EQ(store->DeleteValue(writable, u"v0"), kErrorSuccess);
+  store->CloseKey(writable);
+  char16_t name[32];
+  std::uint32_t length = 32;
+  ASSERT_EQ(store->EnumValueName(key, 1, name, &length), kErrorSuccess);
+  EXPECT_EQ(std::u16string(name, length), u"v2");
+  store->CloseKey(key);
+}
+
+mode_t ModeOf(const fs::path& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+uid_t OwnerOf(const fs::path& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
+}
+
+// Modes do not follow the umask, nor which hive comes first; a user's hive made by root for the
+// user is the user's.
+TEST_F(SqliteRegistryTest, HivesGetTheirModesAndOwnersWhateverTheUmask) {
+  EXPECT_THAT(velmo::testing::InChild([&](std::string& out) {
+                umask(077);
+                auto store = NewStore();
+                if (WriteString(*store, kHkeyCurrentUser, u"Software\\A", u"v", u"1") != 0 ||
+                    WriteString(*store, kHkeyLocalMachine, u"SOFTWARE\\A", u"v", u"1") != 0) {
+                  out += "write failed;";
+                }
+                const fs::path shared = dir_ / "shared";
+                auto both = NewSqliteRegistry({shared / "machine.db", shared / "user.db"});
+                if (WriteString(*both, kHkeyCurrentUser, u"Software\\A", u"v", u"1") != 0 ||
+                    WriteString(*both, kHkeyLocalMachine, u"SOFTWARE\\A", u"v", u"1") != 0) {
+                  out += "shared write failed;";
+                }
+              }),
+              IsEmpty());
+  EXPECT_EQ(ModeOf(paths_.machine), 0644u);
+  EXPECT_EQ(ModeOf(paths_.machine.parent_path()), 0755u);
+  EXPECT_EQ(ModeOf(paths_.machine.string() + "-wal"), 0644u);
+  EXPECT_EQ(ModeOf(paths_.user), 0600u);
+  EXPECT_EQ(ModeOf(paths_.user.parent_path()), 0700u);
+  EXPECT_EQ(ModeOf(dir_ / "shared"), 0755u);
+  EXPECT_EQ(ModeOf(dir_ / "shared" / "machine.db"), 0644u);
+  EXPECT_EQ(ModeOf(dir_ / "shared" / "user.db"), 0600u);
+
+  if (geteuid() != 0) return;
+  using velmo::testing::kNobody;
+  const fs::path home = dir_ / "home";
+  fs::create_directories(home);
+  ASSERT_EQ(chown(home.c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+  const fs::path user = home / ".config" / "moltra" / "registry" / "user.db";
+  ASSERT_EQ(WriteString(*NewSqliteRegistry({paths_.machine, user}), kHkeyCurrentUser,
+                        u"Software\\A", u"v", u"by root"),
+            kErrorSuccess);
+  for (const fs::path& made : {user, user.parent_path(), home / ".config"}) {
+    EXPECT_EQ(OwnerOf(made), kNobody) << made;
+  }
+  EXPECT_THAT(velmo::testing::InChild([&](std::string& out) {
+                if (!velmo::testing::DropPrivileges(kNobody)) out += "could not drop privileges";
+                auto store = NewSqliteRegistry({paths_.machine, user});
+                if (WriteString(*store, kHkeyCurrentUser, u"Software\\A", u"v", u"mine") != 0) {
+                  out += "the user may not write the hive root made for it";
+                }
+              }),
+              IsEmpty());
+}
+
+// Root never writes where a user's link or file leads it, nor adopts someone else's empty file.
+TEST_F(SqliteRegistryTest, RootIsNotLedToWriteElsewhere) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  using velmo::testing::kNobody;
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+  const fs::path target = dir_ / "root-owned";
+  WriteFile(target, "");
+  const fs::path planted = dir_ / "planted";
+  fs::create_directories(planted);
+  ASSERT_EQ(chown(planted.c_str(), kNobody, kNobody), 0);
+  EXPECT_THAT(velmo::testing::InChild([&](std::string& out) {
+                if (!velmo::testing::DropPrivileges(kNobody)) out += "could not drop privileges";
+                std::error_code error;
+                fs::create_symlink(target, planted / "machine.db", error);
+                WriteFile(planted / "user.db", "");
+                if (error) out += error.message();
+              }),
+              IsEmpty());
+  auto store = NewSqliteRegistry({planted / "machine.db", planted / "user.db"});
+  EXPECT_EQ(WriteString(*store, kHkeyLocalMachine, u"SOFTWARE\\A", u"v", u"1"), kErrorAccessDenied);
+  EXPECT_EQ(WriteString(*store, kHkeyCurrentUser, u"Software\\A", u"v", u"1"), kErrorAccessDenied);
+  EXPECT_EQ(fs::file_size(target), 0u);
+  EXPECT_EQ(fs::file_size(planted / "user.db"), 0u);
+  // A user's own hive root may read, but not write.
+  fs::remove(planted / "user.db");
+  EXPECT_THAT(velmo::testing::InChild([&](std::string& out) {
+                if (!velmo::testing::DropPrivileges(kNobody)) out += "could not drop privileges";
+                auto own = NewSqliteRegistry({planted / "machine.db", planted / "user.db"});
+                if (WriteString(*own, kHkeyCurrentUser, u"Software\\A", u"v", u"mine") != 0) {
+                  out += "the user could not write";
+                }
+              }),
+              IsEmpty());
+  store = NewSqliteRegistry({planted / "machine.db", planted / "user.db"});
+  EXPECT_EQ(ReadString(*store, kHkeyCurrentUser, u"Software\\A", u"v"), u"mine");
+  EXPECT_EQ(WriteString(*store, kHkeyCurrentUser, u"Software\\A", u"v", u"root's"),
+            kErrorAccessDenied);
+  EXPECT_FALSE(fs::exists(target.string() + "-wal"));
+  EXPECT_FALSE(fs::exists(target.string() + "-journal"));
+}
+
+// Writers of the machine hive killed in the middle of large commits: an ordinary user, who may
+// write nothing there, still reads the last committed state after each.
+TEST_F(SqliteRegistryTest, AfterAWriterDiesEveryReaderReadsTheLastCommit) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  using velmo::testing::kNobody;
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+  std::mt19937 random(20261208);
+  std::uniform_int_distribution<int> delay_us(0, 20000);
+  const int kRounds =
+      std::getenv("VELMO_CRASH_ROUNDS") ? std::atoi(std::getenv("VELMO_CRASH_ROUNDS")) : 12;
+  int last = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      close(fds[0]);
+      auto store = NewStore();
+      const std::u16string bulk(300000, u'x');
+      for (int n = last + 1;; ++n) {
+        RegKey key = 0;
+        if (store->CreateKey(kHkeyLocalMachine, u"SOFTWARE\\Crash", kKeyWrite, &key) != 0) continue;
+        // The count and a large value in one transaction, so that a kill finds it half done.
+        const std::u16string text = U16(std::to_string(n)) + u"," + bulk;
+        if (store->SetValue(key, u"n", kRegSz, reinterpret_cast<const std::uint8_t*>(text.data()),
+                            static_cast<std::uint32_t>(text.size() * 2)) == 0 &&
+            write(fds[1], &n, sizeof n) != sizeof n) {
+          _exit(1);
+        }
+        store->CloseKey(key);
+      }
+    }
+    close(fds[1]);
+    int n = 0;
+    if (read(fds[0], &n, sizeof n) == sizeof n) last = n;
+    std::this_thread::sleep_for(std::chrono::microseconds(delay_us(random)));
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    while (read(fds[0], &n, sizeof n) == sizeof n) last = n;
+    close(fds[0]);
+
+    const std::string seen = velmo::testing::InChild([&](std::string& out) {
+      if (!velmo::testing::DropPrivileges(kNobody)) out += "could not drop privileges";
+      auto store = NewStore();
+      const auto text = ReadString(*store, kHkeyLocalMachine, u"SOFTWARE\\Crash", u"n");
+      RegKey key = 0;
+      out += text ? ToUtf8(text->substr(0, text->find(u',')))
+                  : "unreadable: " + std::to_string(store->OpenKey(
+                                         kHkeyLocalMachine, u"SOFTWARE\\Crash", kKeyRead, &key));
+    });
+    ASSERT_FALSE(seen.starts_with("unreadable")) << seen << " in round " << round;
+    // The write in progress when the writer died may or may not have committed.
+    const int read_back = std::atoi(seen.c_str());
+    EXPECT_TRUE(read_back == last || read_back == last + 1) << seen << " after " << last;
+    last = read_back;
+  }
+}
+
+// A store that lives on notices when its hive is removed or replaced under it.
+TEST_F(SqliteRegistryTest, AHiveRemovedOrReplacedIsFollowed) {
+  auto store = NewStore();
+  ASSERT_EQ(WriteString(*store, kHkeyCurrentUser, u"Software\\A", u"v", u"first"), kErrorSuccess);
+  EXPECT_EQ(ReadString(*store, kHkeyCurrentUser, u"Software\\A", u"v"), u"first");
+  fs::remove(paths_.user);
+  EXPECT_FALSE(ReadString(*store, kHkeyCurrentUser, u"Software\\A", u"v"));
+  ASSERT_EQ(WriteString(*store, kHkeyCurrentUser, u"Software\\B", u"v", u"again"), kErrorSuccess);
+  EXPECT_EQ(ReadString(*NewStore(), kHkeyCurrentUser, u"Software\\B", u"v"), u"again");
+  EXPECT_FALSE(ReadString(*NewStore(), kHkeyCurrentUser, u"Software\\A", u"v"));
+
+  // A restore renames a copy over the file, and removes the log and index of the one replaced.
+  const fs::path other = dir_ / "other" / "user.db";
+  ASSERT_EQ(WriteString(*NewSqliteRegistry({paths_.machine, other}), kHkeyCurrentUser,
+                        u"Software\\A", u"v", u"restored"),
+            kErrorSuccess);
+  fs::copy_file(other, paths_.user.string() + ".new");
+  fs::rename(paths_.user.string() + ".new", paths_.user);
+  fs::remove(paths_.user.string() + "-wal");
+  fs::remove(paths_.user.string() + "-shm");
+  EXPECT_EQ(ReadString(*store, kHkeyCurrentUser, u"Software\\A", u"v"), u"restored");
+  EXPECT_FALSE(ReadString(*store, kHkeyCurrentUser, u"Software\\B", u"v"));
+  ASSERT_EQ(WriteString(*store, kHkeyCurrentUser, u"Software\\C", u"v", u"on"), kErrorSuccess);
+  EXPECT_EQ(ReadString(*NewStore(), kHkeyCurrentUser, u"Software\\A", u"v"), u"restored");
+}
+
+// What is not a hive of ours, or is damaged where SQLite would not look at once, is told apart
+// and never written.
+TEST_F(SqliteRegistryTest, ForeignAndDamagedFilesAreToldApartAndNotWritten) {
+  fs::create_directories(paths_.user.parent_path());
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(paths_.user.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "PRAGMA application_id = 42; PRAGMA user_version = 3", nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  const std::string foreign = ReadFile(paths_.user);
+  ASSERT_FALSE(foreign.empty());
+  EXPECT_EQ(WriteString(*NewStore(), kHkeyCurrentUser, u"Software\\A", u"v", u"1"), kErrorBadDb);
+  EXPECT_EQ(ReadFile(paths_.user), foreign);
+
+  fs::remove(paths_.user);
+  auto store = NewStore();
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_EQ(WriteString(*store, kHkeyCurrentUser, U16("Software\\K" + std::to_string(i)), u"v",
+                          std::u16string(100, u'a')),
+              kErrorSuccess);
+  }
+  store.reset();
+  std::string damaged = ReadFile(paths_.user);
+  ASSERT_GT(damaged.size(), 8u * 4096);
+  for (size_t i = 5 * 4096; i < 6 * 4096; ++i) damaged[i] = static_cast<char>(i * 7);
+  WriteFile(paths_.user, damaged);
+  store = NewStore();
+  EXPECT_EQ(WriteString(*store, kHkeyCurrentUser, u"Software\\New", u"v", u"1"),
+            kErrorRegistryCorrupt);
+  store.reset();
+  EXPECT_EQ(ReadFile(paths_.user), damaged);
+}
+
 }  // namespace
 }  // namespace velmo::platform

@@ -174,9 +174,23 @@ check user-stored 0 '/tmp/velmo-other\' "${velmoctl}" reg get HKCU "${key}" USER
 check status-bad-option 2 "" "${velmoctl}" status --frobnicate
 check interface-bad 2 "" "${velmoctl}" interface get
 
+# A hive the caller may not read is told from one it may not write.
+if [[ $(id -u) -eq 0 ]] && runuser -u nobody -- test -x "${velmoctl}" 2>/dev/null; then
+  store=${MOLTRA_REGISTRY_DIR}
+  MOLTRA_REGISTRY_DIR="${store}/private"
+  mkdir -p "${MOLTRA_REGISTRY_DIR}"
+  check private-set 0 "" "${velmoctl}" reg set HKLM 'SOFTWARE\T' x 1
+  chmod 0711 "${store}" "${MOLTRA_REGISTRY_DIR}"
+  chmod 0600 "${MOLTRA_REGISTRY_DIR}/machine.db"
+  check not-readable 1 "" runuser -u nobody -- env MOLTRA_REGISTRY_DIR="${MOLTRA_REGISTRY_DIR}" \
+    "${velmoctl}" reg get HKLM 'SOFTWARE\T' x
+  stderr_has not-readable-message "access denied (may not read ${MOLTRA_REGISTRY_DIR}/machine.db)"
+  MOLTRA_REGISTRY_DIR=${store}
+fi
+
 echo "not a hive" >"${MOLTRA_REGISTRY_DIR}/machine.db"
 check damaged-store 1 "" "${velmoctl}" reg get HKLM "${key}" PATH
-stderr_has damaged-store-message 'not a registry hive, or damaged'
+stderr_has damaged-store-message 'machine.db: not a registry hive'
 check damaged-store-untouched 0 "not a hive" cat "${MOLTRA_REGISTRY_DIR}/machine.db"
 
 echo "velmoctl_test: $((tests - failures)) of ${tests} checks passed"

@@ -91,6 +91,7 @@ class Reg {
   }
 
   int Set() {
+    writing_ = true;
     const std::string data = EncodeData(o_.type, o_.value);
     RegKey key = 0;
     RegStatus status = registry_->CreateKey(root_, key_path_, kKeyWrite | view_, &key);
@@ -104,6 +105,7 @@ class Reg {
   }
 
   int Delete() {
+    writing_ = true;
     if (o_.whole_key) {
       const RegStatus status = registry_->DeleteKeyTree(root_, key_path_, view_);
       return status == kErrorSuccess ? kExitOk : Failed(KeyName(), status);
@@ -192,6 +194,7 @@ class Reg {
   }
 
   int Import() {
+    writing_ = true;
     const ImportResult result = ImportRegFile(*registry_, o_.file, view_);
     if (!result.ok) return Refused(result.error);
     std::cout << "imported " << o_.file << ": " << result.changes << " changes\n";
@@ -243,9 +246,14 @@ class Reg {
       case kErrorFileNotFound:
         return Refused(what + ": not found");
       case kErrorAccessDenied:
-        return Refused(what + ": access denied (may not write " + file + ")");
+        return Refused(what + ": access denied (may not " + (writing_ ? "write " : "read ") + file +
+                       ")");
       case kErrorBadDb:
-        return Refused(what + ": cannot open " + file + ": not a registry hive, or damaged");
+        return Refused(what + ": cannot open " + file + ": not a registry hive");
+      case kErrorRegistryCorrupt:
+        return Refused(what + ": " + file + " is damaged");
+      case kErrorBusy:
+        return Refused(what + ": " + file + " is busy: another process kept it locked too long");
       case kErrorBadPathname:
       case kErrorInvalidParameter:
         return Refused(what + ": invalid key path or name");
@@ -260,6 +268,7 @@ class Reg {
   KeyReader reader_;
   const RegKey root_;
   const std::uint32_t view_;
+  bool writing_ = false;  // the command changes the hive
   std::u16string key_path_;
   bool whole_tree_ = false;  // an export walks the whole tree
 };

@@ -14,7 +14,11 @@ std::string StoreError(RegStatus status) {
     case kErrorAccessDenied:
       return "access denied";
     case kErrorBadDb:
-      return "not a registry hive, or damaged";
+      return "not a registry hive";
+    case kErrorRegistryCorrupt:
+      return "damaged";
+    case kErrorBusy:
+      return "busy: another process kept it locked too long";
     case kErrorInvalidParameter:
     case kErrorBadPathname:
       return "invalid key path or name";
