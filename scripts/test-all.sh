@@ -50,14 +50,22 @@ if [[ $(id -u) -eq 0 ]] && ls build/linux-package/*.deb >/dev/null 2>&1; then
   fi
 fi
 
-echo "== fuzz (the portable store, ${VELMO_FUZZ_SECONDS:-60} s)"
+echo "== fuzz (the portable store ${VELMO_FUZZ_SECONDS:-60} s, the documents' parsers 30 s)"
 fuzz_dir=$(mktemp -d)
 if cmake --preset linux-fuzz >/dev/null && cmake --build --preset linux-fuzz; then
-  # New inputs go to the scratch directory; the corpus in the repository is only read.
+  # New inputs go to the scratch directory; the corpora in the repository are only read.
   if ! build/linux-fuzz/tests/fuzz/registry_fuzz -max_total_time="${VELMO_FUZZ_SECONDS:-60}" \
     -max_len=256 -artifact_prefix=build/linux-fuzz/ -print_final_stats=1 "${fuzz_dir}" \
     tests/fuzz/corpus 2>&1 | tail -n 12; then
     echo "fuzz: the store and its model differ, or the target crashed"
+    status=1
+    crashed=$((crashed + 1))
+  fi
+  mkdir -p "${fuzz_dir}/documents"
+  if ! build/linux-fuzz/tests/fuzz/document_fuzz -max_total_time=30 -max_len=4096 \
+    -artifact_prefix=build/linux-fuzz/ -print_final_stats=1 "${fuzz_dir}/documents" \
+    tests/fuzz/documents 2>&1 | tail -n 6; then
+    echo "fuzz: a document parser crashed or read what does not hold together"
     status=1
     crashed=$((crashed + 1))
   fi

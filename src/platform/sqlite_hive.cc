@@ -126,8 +126,13 @@ std::string Fold(std::u16string_view name) {
 // ---- Statement
 
 Statement::~Statement() {
+  if (lent_ == nullptr) {
+    sqlite3_finalize(stmt_);
+    return;
+  }
   sqlite3_reset(stmt_);
   sqlite3_clear_bindings(stmt_);
+  *lent_ = false;
 }
 
 Statement& Statement::Bind(int index, sqlite3_int64 value) {
@@ -304,15 +309,22 @@ bool Hive::Writable() const {
 }
 
 Statement Hive::Prepare(sqlite3* db, const char* sql) {
-  sqlite3_stmt*& stmt = statements_[sql];
-  if (stmt == nullptr) {
-    const int rc = sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+  Cached& cached = statements_[sql];
+  if (cached.lent) {
+    sqlite3_stmt* own = nullptr;
+    const int rc = sqlite3_prepare_v2(db, sql, -1, &own, nullptr);
+    if (rc != SQLITE_OK) Fail(StatusOfSqlite(rc));
+    return Statement(own, nullptr);
+  }
+  if (cached.stmt == nullptr) {
+    const int rc =
+        sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &cached.stmt, nullptr);
     if (rc != SQLITE_OK) {
       statements_.erase(sql);
       Fail(StatusOfSqlite(rc));
     }
   }
-  return Statement(stmt);
+  return Statement(cached.stmt, &cached.lent);
 }
 
 void Hive::Begin(sqlite3* db, const char* sql) { Exec(db, sql); }
@@ -506,7 +518,7 @@ void Hive::Forget(sqlite3* db) {
 }
 
 void Hive::Close() {
-  for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
+  for (auto& [sql, cached] : statements_) sqlite3_finalize(cached.stmt);
   statements_.clear();
   if (db_ != nullptr) sqlite3_close_v2(db_);
   db_ = nullptr;

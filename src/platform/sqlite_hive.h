@@ -31,10 +31,15 @@ struct Failure {
 // surrogates as they are. UTF-16LE bytes, with as many code units as the name.
 std::string Fold(std::u16string_view name);
 
-// A prepared statement borrowed from the hive's cache; reset when it goes out of scope.
+// A prepared statement lent by the hive's cache, reset and given back when it goes out of scope;
+// or, when the cached one is out on loan already, one of its own, finalized then. Two loans of
+// one statement would reset each other's rows.
 class Statement {
  public:
-  Statement(sqlite3_stmt* stmt) : stmt_(stmt) {}
+  // Lends `stmt`, marking `*lent` until it is given back; null `lent` owns `stmt` instead.
+  Statement(sqlite3_stmt* stmt, bool* lent) : stmt_(stmt), lent_(lent) {
+    if (lent_ != nullptr) *lent_ = true;
+  }
   ~Statement();
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
@@ -54,6 +59,7 @@ class Statement {
 
  private:
   sqlite3_stmt* stmt_;
+  bool* lent_;
 };
 
 struct CachedValue {
@@ -221,7 +227,12 @@ class Hive {
     uid_t owner;
   };
   std::optional<Made> made_;  // the file this object made
-  std::unordered_map<const char*, sqlite3_stmt*> statements_;
+  // By the SQL text itself; each text is a literal, which outlives the hive.
+  struct Cached {
+    sqlite3_stmt* stmt = nullptr;
+    bool lent = false;
+  };
+  std::unordered_map<std::string_view, Cached> statements_;
 
   std::optional<Stamp> cache_stamp_;
   std::uint64_t generation_ = 0;

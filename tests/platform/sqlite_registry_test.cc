@@ -25,7 +25,9 @@
 #include <vector>
 
 #include "child_process.h"
+#include "platform/sqlite_hive.h"
 #include "platform/text.h"
+#include "temp_dir.h"
 
 namespace velmo::platform {
 namespace {
@@ -99,6 +101,32 @@ class SqliteRegistryTest : public ::testing::Test {
   fs::path dir_;
   HivePaths paths_;
 };
+
+// A statement asked for while the cached one is out on loan is one of its own: giving it back
+// does not reset the rows of the first.
+TEST(HiveStatementTest, TwoLoansOfOneStatementKeepTheirOwnRows) {
+  velmo::testing::TempDir dir;
+  hive::Hive store(dir.Host(u"h.db"), 0600, 0700, /*has_views=*/false, /*for_its_owner=*/false);
+  constexpr char kRows[] = "SELECT 1 UNION ALL SELECT 2 ORDER BY 1";
+  const RegStatus status = store.Write([&](sqlite3* db) {
+    for (int round = 0; round < 2; ++round) {  // and the cached one is lent again afterwards
+      hive::Statement outer = store.Prepare(db, kRows);
+      EXPECT_TRUE(outer.Step());
+      EXPECT_EQ(outer.Int(0), 1);
+      {
+        hive::Statement inner = store.Prepare(db, kRows);
+        EXPECT_TRUE(inner.Step());
+        EXPECT_TRUE(inner.Step());
+        EXPECT_EQ(inner.Int(0), 2);
+      }
+      EXPECT_TRUE(outer.Step());
+      EXPECT_EQ(outer.Int(0), 2);
+      EXPECT_FALSE(outer.Step());
+    }
+    return kErrorSuccess;
+  });
+  EXPECT_EQ(status, kErrorSuccess);
+}
 
 TEST_F(SqliteRegistryTest, AHiveIsMadeOnItsFirstWriteWithItsDirectories) {
   auto store = NewStore();

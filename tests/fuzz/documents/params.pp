@@ -1,0 +1,4 @@
+﻿Height = 120
+width=80
+HEIGHT = 999
+[ignored]
