@@ -95,6 +95,24 @@ class RegistryApi {
 
   // RegCloseKey. Closing a predefined root succeeds and does nothing.
   virtual RegStatus CloseKey(RegKey key) = 0;
+
+  // Bracket the calls that make up one operation of the library (a settings read, say), so that
+  // a store may look at its files once for them all rather than once a call: the operation still
+  // sees everything committed before it began. Pairs nest; the Windows registry ignores them.
+  virtual void BeginOperation() {}
+  virtual void EndOperation() {}
+};
+
+// One operation of the library on `api`, for as long as it lives.
+class OperationScope {
+ public:
+  explicit OperationScope(RegistryApi& api) : api_(api) { api_.BeginOperation(); }
+  ~OperationScope() { api_.EndOperation(); }
+  OperationScope(const OperationScope&) = delete;
+  OperationScope& operator=(const OperationScope&) = delete;
+
+ private:
+  RegistryApi& api_;
 };
 
 }  // namespace velmo::platform

@@ -338,11 +338,15 @@ sqlite3* Hive::OpenForReading() {
   if (db == nullptr) return nullptr;
   if (!initialized_) initialized_ = HasSchema(db);
   if (!initialized_) return nullptr;
-  ValidateCache(ReadStamp());
+  if (!stamp_checked_) {
+    ValidateCache(ReadStamp());
+    stamp_checked_ = operation_depth_ > 0;
+  }
   return db;
 }
 
 sqlite3* Hive::OpenForWriting() {
+  stamp_checked_ = false;  // what this writes moves the stamp
   if (!Writable()) Fail(kErrorAccessDenied);
   sqlite3* db = Open(/*create=*/true);
   // Takes effect only while the file is still empty; names then keep their exact code units.
@@ -366,10 +370,8 @@ sqlite3* Hive::OpenForWriting() {
 
 bool Hive::Replaced() const {
   struct stat now {};
-  struct stat open {};
   if (::stat(file_.c_str(), &now) != 0) return true;
-  return file_fd_ < 0 || ::fstat(file_fd_, &open) != 0 || now.st_dev != open.st_dev ||
-         now.st_ino != open.st_ino;
+  return file_fd_ < 0 || now.st_dev != open_dev_ || now.st_ino != open_ino_;
 }
 
 // Made here rather than by SQLite so that the file gets this hive's mode and owner. An empty file
@@ -402,7 +404,10 @@ void Hive::Create() {
 sqlite3* Hive::Open(bool create) {
   if (db_ != nullptr) {
     // A file removed, or replaced by a restore, is let go of, and the one now at the path used.
-    if (!Replaced() && (read_write_ || !create)) return db_;
+    if ((path_checked_ || !Replaced()) && (read_write_ || !create)) {
+      path_checked_ = operation_depth_ > 0;
+      return db_;
+    }
     Close();
   }
   struct stat st {};
@@ -419,6 +424,12 @@ sqlite3* Hive::Open(bool create) {
 
   const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) Fail(StatusOfErrno(errno));
+  struct stat opened {};
+  if (::fstat(fd, &opened) != 0) {
+    const int error = errno;
+    ::close(fd);
+    Fail(StatusOfErrno(error));
+  }
   sqlite3* db = nullptr;
   const int rc = sqlite3_open_v2(
       file_.c_str(), &db,
@@ -448,6 +459,9 @@ sqlite3* Hive::Open(bool create) {
   db_ = db;
   read_write_ = read_write;
   file_fd_ = fd;
+  open_dev_ = opened.st_dev;
+  open_ino_ = opened.st_ino;
+  path_checked_ = operation_depth_ > 0;
   return db_;
 }
 
@@ -530,6 +544,7 @@ void Hive::Close() {
   checked_ = false;
   initialized_ = false;
   cache_stamp_.reset();
+  path_checked_ = stamp_checked_ = false;
 }
 
 // SQLite increments the change counter (offset 24 of the file) in every transaction that changes

@@ -176,6 +176,13 @@ class Hive {
 
   Statement Prepare(sqlite3* db, const char* sql);
 
+  // Inside an operation the file at the path is compared with the open one, and the stamp read,
+  // once rather than at every call; a write of this process reads the stamp again.
+  void BeginOperation() { ++operation_depth_; }
+  void EndOperation() {
+    if (--operation_depth_ == 0) path_checked_ = stamp_checked_ = false;
+  }
+
  private:
   friend class HiveReader;
 
@@ -219,6 +226,8 @@ class Hive {
   bool checked_ = false;     // quick_check passed on db_
   int file_fd_ = -1;         // the file again, to read its change counter without a lock
   int shm_fd_ = -1;          // the WAL index, likewise
+  dev_t open_dev_ = 0;       // the file open, which the one at the path is compared with
+  ino_t open_ino_ = 0;
   bool initialized_ = false;
   std::chrono::steady_clock::time_point busy_since_;
   struct Made {
@@ -235,6 +244,9 @@ class Hive {
   std::unordered_map<std::string_view, Cached> statements_;
 
   std::optional<Stamp> cache_stamp_;
+  int operation_depth_ = 0;
+  bool path_checked_ = false;   // in this operation
+  bool stamp_checked_ = false;  // likewise, and not written since
   std::uint64_t generation_ = 0;
   std::unordered_map<std::string, sqlite3_int64> children_;             // parent id and folded name
   std::unordered_map<std::string, std::optional<CachedValue>> values_;  // key id and folded name

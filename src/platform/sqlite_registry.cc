@@ -135,6 +135,15 @@ class SqliteRegistry final : public RegistryApi {
     return Guard(key, [&] { return Open(parent, path, access, /*create=*/false, key); });
   }
 
+  void BeginOperation() override {
+    machine_.BeginOperation();
+    user_.BeginOperation();
+  }
+  void EndOperation() override {
+    machine_.EndOperation();
+    user_.EndOperation();
+  }
+
   RegStatus CreateKey(RegKey parent, std::u16string_view path, std::uint32_t access,
                       RegKey* key) override {
     return Guard(key, [&] { return Open(parent, path, access, /*create=*/true, key); });

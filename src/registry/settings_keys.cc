@@ -11,6 +11,8 @@ namespace {
 std::u16string ReadWithMachineDefault(ApplicationContext& context, const std::u16string& key,
                                       std::u16string_view name) {
   RegistryApi& api = *context.platform.registry;
+  // Two existence tests, a read and perhaps a copy: one operation for the store.
+  const platform::OperationScope operation(api);
   if (RegValueExists(api, RegRootCurrentUser, key, name)) {
     return RegReadString(api, RegRootCurrentUser, key, name);
   }
@@ -83,6 +85,7 @@ bool RegWriteSecurityValue_(ApplicationContext& context, std::u16string_view nam
 void UpdateRegistre(ApplicationContext& context) {
   if (VersionUndefined(context, u"UpdateRegistre")) return;
   RegistryApi& api = *context.platform.registry;
+  const platform::OperationScope operation(api);
   const std::u16string settings = SettingsKey(context);
   const std::u16string interface_key = InterfaceKey(context);
   std::vector<std::u16string> names;

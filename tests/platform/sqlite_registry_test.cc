@@ -791,6 +791,29 @@ TEST_F(SqliteRegistryTest, AfterAWriterDiesEveryReaderReadsTheLastCommit) {
 }
 
 // A store that lives on notices when its hive is removed or replaced under it.
+// An operation looks at the files once: what another store writes meanwhile may wait for the
+// next operation, which sees it; what this store writes itself it sees at once.
+TEST_F(SqliteRegistryTest, AnOperationLooksOnceAndTheNextLooksAgain) {
+  auto store = NewStore();
+  auto other = NewStore();
+  ASSERT_EQ(WriteString(*store, kHkeyCurrentUser, u"Software\\A", u"v", u"1"), kErrorSuccess);
+  {
+    const OperationScope operation(*store);
+    ASSERT_EQ(WriteString(*store, kHkeyCurrentUser, u"Software\\A", u"w", u"own"), kErrorSuccess);
+    EXPECT_EQ(ReadString(*store, kHkeyCurrentUser, u"Software\\A", u"w"), u"own");
+    EXPECT_EQ(ReadString(*store, kHkeyCurrentUser, u"Software\\A", u"v"), u"1");
+    ASSERT_EQ(WriteString(*other, kHkeyCurrentUser, u"Software\\A", u"v", u"2"), kErrorSuccess);
+  }
+  EXPECT_EQ(ReadString(*store, kHkeyCurrentUser, u"Software\\A", u"v"), u"2");
+  {
+    const OperationScope operation(*store);
+    EXPECT_EQ(ReadString(*store, kHkeyCurrentUser, u"Software\\A", u"v"), u"2");
+  }
+  fs::remove(paths_.user);
+  const OperationScope operation(*store);
+  EXPECT_FALSE(ReadString(*store, kHkeyCurrentUser, u"Software\\A", u"v"));
+}
+
 TEST_F(SqliteRegistryTest, AHiveRemovedOrReplacedIsFollowed) {
   auto store = NewStore();
   ASSERT_EQ(WriteString(*store, kHkeyCurrentUser, u"Software\\A", u"v", u"first"), kErrorSuccess);
