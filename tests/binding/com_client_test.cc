@@ -882,6 +882,19 @@ TEST(ByName, DispatchIdsAreThoseOfTheTypeLibrary) {
     HRESULT hr = S_OK;
     IdOf(dispatch.get(), L"NoSuchMember", &hr);
     EXPECT_EQ(hr, DISP_E_UNKNOWNNAME);
+    // A member's name cut short or run on is no member; nor is one with a letter outside ASCII.
+    for (const wchar_t* name : {L"Langu", L"LangueX", L"Lang\u00DCe", L""}) {
+      hr = S_OK;
+      IdOf(dispatch.get(), name, &hr);
+      EXPECT_EQ(hr, DISP_E_UNKNOWNNAME) << name;
+    }
+    // With its arguments' names, a member answers for them too.
+    LPOLESTR with_argument[] = {const_cast<LPOLESTR>(L"regreadinterfacevalue"),
+                                const_cast<LPOLESTR>(L"VALUENAME")};
+    DISPID ids[2] = {DISPID_UNKNOWN, DISPID_UNKNOWN};
+    EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, with_argument, 2, LOCALE_USER_DEFAULT, ids), S_OK);
+    EXPECT_EQ(ids[0], 0x60030005);
+    EXPECT_EQ(ids[1], 0);
 
     UINT count = 0;
     EXPECT_EQ(dispatch->GetTypeInfoCount(&count), S_OK);
