@@ -20,44 +20,59 @@ Set g = CreateObject("VELMOSWGlobalLib.MOLTRAGlobalClass")
 If g.MOLTRAG_Init("2010") <> 0 Then WScript.Echo "warning: MOLTRAG_Init did not return 0"
 name = "Langue"
 
-' A registry read goes to the Wine server each time: fewer of them keep a run short.
-Function Best(what)
-  Dim r, i, t, b, n
-  b = 1E+300
+' One round of case `what`: nanoseconds per call, loop included. A registry read goes to the
+' Wine server each time: fewer of them keep a run short.
+Function Round(what)
+  Dim i, t, n
   n = calls
   If what = 5 Then n = calls \ 20
-  For r = 1 To rounds
-    t = Timer
-    Select Case what
-      Case 0
-        For i = 1 To n : x = i : Next
-      Case 1
-        For i = 1 To n : x = d.Count : Next
-      Case 2
-        For i = 1 To n : x = g.Application : Next
-      Case 3
-        For i = 1 To n : x = g.Langue : Next
-      Case 4
-        For i = 1 To n : x = g.Version : Next
-      Case 5
-        For i = 1 To n : x = g.RegReadInterfaceValue(name) : Next
-    End Select
-    t = Timer - t
-    If t < 0 Then t = t + 86400
-    If t < b Then b = t
-  Next
-  Best = b * 1E+9 / n
+  t = Timer
+  Select Case what
+    Case 0
+      For i = 1 To n : x = i : Next
+    Case 1
+      For i = 1 To n : x = d.Count : Next
+    Case 2
+      For i = 1 To n : x = g.Application : Next
+    Case 3
+      For i = 1 To n : x = g.Langue : Next
+    Case 4
+      For i = 1 To n : x = g.Version : Next
+    Case 5
+      For i = 1 To n : x = g.RegReadInterfaceValue(name) : Next
+  End Select
+  t = Timer - t
+  If t < 0 Then t = t + 86400
+  Round = t * 1E+9 / n
 End Function
+
+' A fresh prefix starts its own services with the first program and answers slowly for the
+' first seconds: calls until that has passed, then the cases in turn, round after round, so that
+' a slow moment falls on all of them alike; each keeps its best round.
+Dim best(5), r, k, ns, start
+start = Timer
+Do While Timer - start < 3 And Timer >= start
+  x = g.RegReadInterfaceValue(name)
+Loop
+For k = 0 To 5
+  best(k) = 1E+300
+Next
+For r = 1 To rounds
+  For k = 0 To 5
+    ns = Round(k)
+    If ns < best(k) Then best(k) = ns
+  Next
+Next
+countTime = best(1)
 
 Sub Report(label, ns)
   WScript.Echo Left(label & Space(40), 40) & Right(Space(8) & FormatNumber(ns, 0, , , 0), 8) & _
       " ns   " & FormatNumber(ns / countTime, 2) & "x Count"
 End Sub
 
-countTime = Best(1)
-WScript.Echo Left("empty loop" & Space(40), 40) & Right(Space(8) & FormatNumber(Best(0), 0, , , 0), 8) & " ns"
-Report "Dictionary.Count", countTime
-Report "g.Application", Best(2)
-Report "g.Langue", Best(3)
-Report "g.Version", Best(4)
-Report "g.RegReadInterfaceValue(name)", Best(5)
+WScript.Echo Left("empty loop" & Space(40), 40) & Right(Space(8) & FormatNumber(best(0), 0, , , 0), 8) & " ns"
+Report "Dictionary.Count", best(1)
+Report "g.Application", best(2)
+Report "g.Langue", best(3)
+Report "g.Version", best(4)
+Report "g.RegReadInterfaceValue(name)", best(5)
