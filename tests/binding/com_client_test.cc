@@ -1020,6 +1020,17 @@ TEST(ByName, MembersThroughInvoke) {
     EXPECT_TRUE(missing_argument == DISP_E_BADPARAMCOUNT ||
                 missing_argument == DISP_E_PARAMNOTOPTIONAL)
         << std::hex << missing_argument;
+    // More arguments than fit the fix-ups' own room, a variable among them: refused, and the
+    // variable is left as it was.
+    Variant untouched;
+    std::vector<VARIANT*> too_many{args.String(installation.Params(u"beam.pp")),
+                                   args.ByRef(&untouched)};
+    while (too_many.size() < 10) too_many.push_back(args.String(L"1"));
+    const HRESULT refused =
+        CallByName(g.get(), L"MOLTRAG_GetPP", DISPATCH_METHOD, too_many, nullptr);
+    EXPECT_TRUE(refused == DISP_E_BADPARAMCOUNT || refused == DISP_E_TYPEMISMATCH)
+        << std::hex << refused;
+    EXPECT_EQ(V_VT(&untouched), VT_EMPTY);
   });
 }
 
