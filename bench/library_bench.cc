@@ -10,6 +10,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "config/builtin_documents.h"
 #include "config/configuration.h"
@@ -21,6 +22,7 @@
 #include "platform/text.h"
 #include "ratio_reporter.h"
 #include "registry/registry_module.h"
+#include "users/users.h"
 
 namespace {
 
@@ -164,6 +166,54 @@ void BM_FullStartUp(benchmark::State& state) {
   state.counters["file_system_calls"] = (at.fs_calls - files_before) / runs;
 }
 BENCHMARK(BM_FullStartUp);
+
+// What a switch between two users asks of the registry and the file system: the same for every
+// switch, whatever was asked before.
+void BM_UserSwitch(benchmark::State& state) {
+  Installation& at = TheInstallation();
+  at.Write("other/dat/velmo.cfg", "[Units]\nLength = m\n");
+  ApplicationContext context = at.Context();
+  MOLTRAG_Init(context, u"2010");
+  const std::u16string users[] = {platform::FromUtf8((at.dir / "other").string()),
+                                  platform::FromUtf8((at.dir / "user").string())};
+  const int registry_before = at.registry->calls;
+  const int files_before = at.fs_calls;
+  size_t next = 0;
+  for (auto _ : state) {
+    if (SwitchUser(context, users[next], {}) != 0) state.SkipWithError("switch failed");
+    next = 1 - next;
+  }
+  const double runs = static_cast<double>(state.iterations());
+  state.counters["registry_calls"] = (at.registry->calls - registry_before) / runs;
+  state.counters["file_system_calls"] = (at.fs_calls - files_before) / runs;
+}
+BENCHMARK(BM_UserSwitch);
+
+// Two files in turn through slot 0, the four others being used more: every request is a miss
+// that reloads slot 0.
+void BM_GetPPMiss(benchmark::State& state) {
+  Installation& at = TheInstallation();
+  std::vector<std::u16string> files;
+  for (int i = 0; i < 7; ++i) {
+    const std::string name = "params/miss" + std::to_string(i) + ".pp";
+    at.Write(name, "Length = 1\n");
+    files.push_back(platform::FromUtf8((at.dir / name).string()));
+  }
+  ApplicationContext context = at.Context();
+  MOLTRAG_Init(context, u"2010");
+  std::shared_ptr<PPDocument> pp;
+  for (int i = 0; i < 5; ++i) MOLTRAG_GetPP(context, files[i], pp);
+  for (int i = 1; i < 5; ++i) MOLTRAG_GetPP(context, files[i], pp);
+  const int files_before = at.fs_calls;
+  size_t next = 5;
+  for (auto _ : state) {
+    if (MOLTRAG_GetPP(context, files[next], pp) != 0) state.SkipWithError("load failed");
+    next = next == 5 ? 6 : 5;
+  }
+  state.counters["file_system_calls"] =
+      (at.fs_calls - files_before) / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_GetPPMiss);
 
 }  // namespace
 

@@ -15,8 +15,14 @@ std::shared_ptr<ConfigDocument> NewDocument(ApplicationContext& context) {
   return document;
 }
 
-std::u16string UserFile(const ApplicationContext& context) {
-  return context.user_path + std::u16string(kConfigFile);
+// Spelled again only when the user directory changed: every configuration read asks for it.
+const std::u16string& UserFile(ApplicationContext& context) {
+  std::u16string& file = context.user_file;
+  const std::u16string& dir = context.user_path;
+  if (file.size() != dir.size() + kConfigFile.size() || file.compare(0, dir.size(), dir) != 0) {
+    file = dir + std::u16string(kConfigFile);
+  }
+  return file;
 }
 
 }  // namespace
@@ -25,6 +31,7 @@ void LoadCFG(ApplicationContext& context, bool merge) {
   try {
     context.velmo_cfg.reset();
     if (context.user_path.empty()) return;
+    // Copied: outside code runs (the documents' Load) while it is in use.
     const std::u16string user_file = UserFile(context);
     const std::optional<platform::FileDates> dates = FileSystemOf(context).Dates(user_file);
     if (!dates) return;

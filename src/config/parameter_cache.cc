@@ -44,7 +44,7 @@ std::int32_t MOLTRAG_GetPP(ApplicationContext& context, std::u16string_view nomP
         pp.reset();
         return -1;
       }
-      pp = entry.PP();
+      if (pp != entry.PP()) pp = entry.PP();  // a caller asking again often holds it already
       // A count that a caller set to the maximum stays there rather than wrapping.
       if (entry.nbAcces() < std::numeric_limits<std::int32_t>::max()) {
         entry.SetNbAcces(entry.nbAcces() + 1);

@@ -54,6 +54,7 @@ struct ApplicationContext {
 
   std::shared_ptr<ConfigDocument> velmo_cfg;  // the main configuration object
   platform::FileDate config_date = kZeroDate;
+  std::u16string user_file;  // the user's configuration file, as last spelled from user_path
   std::shared_ptr<ConfigDocument> geometrie_dat;
   std::optional<ParameterCache> pp_cache;             // allocated by MOLTRAG_Init
   std::shared_ptr<platform::FileSystem> file_system;  // made on first use

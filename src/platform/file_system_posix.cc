@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -71,37 +72,65 @@ std::string ResolvedPath(const std::string& text) {
 }
 
 // Runs `call` on the path as spelled, which is all it takes when it exists, and once more on
-// the case-resolved path when that found nothing. `used`, when given, names the path tried last.
+// the case-resolved path when that found nothing. `used`, when given, names the path tried last
+// if that was not `direct` or the call failed; it is left alone otherwise.
 template <typename Call>
-int OnHostPath(std::u16string_view path, Call&& call, std::string* used = nullptr) {
-  std::string host = DirectPath(path);
-  int rc = call(host);
+int OnHostPath(const std::string& direct, Call&& call, std::string* used = nullptr) {
+  int rc = call(direct);
   if (rc != 0 && (errno == ENOENT || errno == ENOTDIR)) {
-    std::string resolved = ResolvedPath(host);
-    if (resolved != host) {
+    std::string resolved = ResolvedPath(direct);
+    if (resolved != direct) {
       rc = call(resolved);
-      host = std::move(resolved);
-    } else {
-      errno = ENOENT;
+      if (used != nullptr) *used = std::move(resolved);
+      return rc;
     }
+    errno = ENOENT;
   }
-  if (used != nullptr) *used = std::move(host);
+  if (rc != 0 && used != nullptr) *used = direct;
   return rc;
 }
 
-struct statx StatOrThrow(std::u16string_view path) {
+struct statx StatOrThrow(const std::string& direct) {
   struct statx stx {};
-  std::string host;
+  std::string used;
   const int rc = OnHostPath(
-      path,
+      direct,
       [&](const std::string& p) {
         return ::statx(AT_FDCWD, p.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &stx);
       },
-      &host);
-  if (rc != 0) throw FileSystemError("cannot look at " + host + ": " + std::strerror(errno));
-  if (!S_ISREG(stx.stx_mode)) throw FileSystemError(host + " is not a file");
+      &used);
+  if (rc != 0) throw FileSystemError("cannot look at " + used + ": " + std::strerror(errno));
+  if (!S_ISREG(stx.stx_mode)) {
+    throw FileSystemError((used.empty() ? direct : used) + " is not a file");
+  }
   return stx;
 }
+
+// The host spelling of the last few paths asked about. A configuration read and a cache hit each
+// ask about one file, over and over; spelling its name again cost a fifth of the question. The
+// spelling depends on nothing but the path, so it never goes stale.
+class HostPaths {
+ public:
+  const std::string& Of(std::u16string_view path) {
+    for (const Entry& entry : entries_) {
+      if (entry.path == path) return entry.host;
+    }
+    Entry& entry = entries_[next_];
+    std::string host = DirectPath(path);
+    entry.path.assign(path);  // a failure here leaves the entry as it was
+    entry.host = std::move(host);
+    next_ = (next_ + 1) % entries_.size();
+    return entry.host;
+  }
+
+ private:
+  struct Entry {
+    std::u16string path;
+    std::string host;
+  };
+  std::array<Entry, 8> entries_;
+  size_t next_ = 0;
+};
 
 FileDate DateOf(const struct statx_timestamp& t) {
   return {t.tv_sec, static_cast<std::int32_t>(t.tv_nsec)};
@@ -113,31 +142,49 @@ FileDate CreationOf(const struct statx& stx) {
   return DateOf((stx.stx_mask & STATX_BTIME) ? stx.stx_btime : stx.stx_ctime);
 }
 
-bool IsKind(std::u16string_view path, mode_t kind) {
+bool IsKind(const std::string& direct, mode_t kind) {
   struct stat st {};
-  return OnHostPath(path, [&](const std::string& p) { return ::stat(p.c_str(), &st); }) == 0 &&
+  return OnHostPath(direct, [&](const std::string& p) { return ::stat(p.c_str(), &st); }) == 0 &&
          (st.st_mode & S_IFMT) == kind;
 }
 
+// Belongs to one context, so to one thread, like the paths it remembers.
 class PosixFileSystem final : public FileSystem {
  public:
-  bool DirectoryExists(std::u16string_view path) override { return IsKind(path, S_IFDIR); }
-  bool FileExists(std::u16string_view path) override { return IsKind(path, S_IFREG); }
+  bool DirectoryExists(std::u16string_view path) override {
+    return IsKind(hosts_.Of(path), S_IFDIR);
+  }
+  bool FileExists(std::u16string_view path) override { return IsKind(hosts_.Of(path), S_IFREG); }
 
+  // stat() rather than statx(): the one date it needs, for less than the birth time costs.
   FileDate LastModified(std::u16string_view path) override {
-    return DateOf(StatOrThrow(path).stx_mtime);
+    const std::string& direct = hosts_.Of(path);
+    struct stat st {};
+    std::string used;
+    const int rc = OnHostPath(
+        direct, [&](const std::string& p) { return ::stat(p.c_str(), &st); }, &used);
+    if (rc != 0) throw FileSystemError("cannot look at " + used + ": " + std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) {
+      throw FileSystemError((used.empty() ? direct : used) + " is not a file");
+    }
+    return {st.st_mtim.tv_sec, static_cast<std::int32_t>(st.st_mtim.tv_nsec)};
   }
 
-  FileDate Created(std::u16string_view path) override { return CreationOf(StatOrThrow(path)); }
+  FileDate Created(std::u16string_view path) override {
+    return CreationOf(StatOrThrow(hosts_.Of(path)));
+  }
 
   std::optional<FileDates> Dates(std::u16string_view path) override {
     struct statx stx {};
-    const int rc = OnHostPath(path, [&](const std::string& p) {
+    const int rc = OnHostPath(hosts_.Of(path), [&](const std::string& p) {
       return ::statx(AT_FDCWD, p.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &stx);
     });
     if (rc != 0 || !S_ISREG(stx.stx_mode)) return std::nullopt;
     return FileDates{DateOf(stx.stx_mtime), CreationOf(stx)};
   }
+
+ private:
+  HostPaths hosts_;
 };
 
 }  // namespace
@@ -145,13 +192,15 @@ class PosixFileSystem final : public FileSystem {
 std::unique_ptr<FileSystem> NewSystemFileSystem() { return std::make_unique<PosixFileSystem>(); }
 
 std::optional<std::string> ReadWholeFile(std::u16string_view path, std::size_t limit) {
-  std::string host;
+  std::string host = DirectPath(path);
+  std::string used;
   struct stat st {};
   if (OnHostPath(
-          path, [&](const std::string& p) { return ::stat(p.c_str(), &st); }, &host) != 0 ||
+          host, [&](const std::string& p) { return ::stat(p.c_str(), &st); }, &used) != 0 ||
       !S_ISREG(st.st_mode) || static_cast<std::uintmax_t>(st.st_size) > limit) {
     return std::nullopt;
   }
+  if (!used.empty()) host = std::move(used);
   std::ifstream in(host, std::ios::binary);
   if (!in) return std::nullopt;
   // The size it had a moment ago is only a hint: a file may grow while it is read.

@@ -882,6 +882,19 @@ TEST(ByName, DispatchIdsAreThoseOfTheTypeLibrary) {
     HRESULT hr = S_OK;
     IdOf(dispatch.get(), L"NoSuchMember", &hr);
     EXPECT_EQ(hr, DISP_E_UNKNOWNNAME);
+    // A member's name cut short or run on is no member; nor is one with a letter outside ASCII.
+    for (const wchar_t* name : {L"Langu", L"LangueX", L"Lang\u00DCe", L""}) {
+      hr = S_OK;
+      IdOf(dispatch.get(), name, &hr);
+      EXPECT_EQ(hr, DISP_E_UNKNOWNNAME) << name;
+    }
+    // With its arguments' names, a member answers for them too.
+    LPOLESTR with_argument[] = {const_cast<LPOLESTR>(L"regreadinterfacevalue"),
+                                const_cast<LPOLESTR>(L"VALUENAME")};
+    DISPID ids[2] = {DISPID_UNKNOWN, DISPID_UNKNOWN};
+    EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, with_argument, 2, LOCALE_USER_DEFAULT, ids), S_OK);
+    EXPECT_EQ(ids[0], 0x60030005);
+    EXPECT_EQ(ids[1], 0);
 
     UINT count = 0;
     EXPECT_EQ(dispatch->GetTypeInfoCount(&count), S_OK);
@@ -1007,6 +1020,17 @@ TEST(ByName, MembersThroughInvoke) {
     EXPECT_TRUE(missing_argument == DISP_E_BADPARAMCOUNT ||
                 missing_argument == DISP_E_PARAMNOTOPTIONAL)
         << std::hex << missing_argument;
+    // More arguments than fit the fix-ups' own room, a variable among them: refused, and the
+    // variable is left as it was.
+    Variant untouched;
+    std::vector<VARIANT*> too_many{args.String(installation.Params(u"beam.pp")),
+                                   args.ByRef(&untouched)};
+    while (too_many.size() < 10) too_many.push_back(args.String(L"1"));
+    const HRESULT refused =
+        CallByName(g.get(), L"MOLTRAG_GetPP", DISPATCH_METHOD, too_many, nullptr);
+    EXPECT_TRUE(refused == DISP_E_BADPARAMCOUNT || refused == DISP_E_TYPEMISMATCH)
+        << std::hex << refused;
+    EXPECT_EQ(V_VT(&untouched), VT_EMPTY);
   });
 }
 

@@ -72,6 +72,38 @@ TEST_F(FileSystemTest, EveryChangeGivesALaterDateEvenWithinOneSecond) {
   EXPECT_EQ(files_->LastModified(file).seconds, expected.count());
 }
 
+// Paths asked about again and again are remembered as spelled for the host; no answer may come
+// from another path's, or from a spelling that a new file has made wrong.
+TEST_F(FileSystemTest, EachPathIsAnsweredForItselfHoweverOftenAsked) {
+  const auto now = fs::file_time_type::clock::now();
+  const auto seconds = [](fs::file_time_type t) {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::file_clock::to_sys(t).time_since_epoch())
+        .count();
+  };
+  constexpr int kFiles = 12;  // more than are remembered
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < kFiles; ++i) {
+      const std::u16string name = std::u16string(1, static_cast<char16_t>(u'a' + i)) + u".pp";
+      const auto date = now - std::chrono::hours(24 * (i + 1 + round * kFiles));
+      dir_.Write(u"p/" + name, "x");
+      fs::last_write_time(dir_.Host(u"p/" + name), date);
+      EXPECT_EQ(files_->LastModified(dir_.path() + u"p\\" + name).seconds, seconds(date)) << i;
+      EXPECT_EQ(files_->Dates(dir_.path() + u"p\\" + name)->modified.seconds, seconds(date)) << i;
+    }
+  }
+#ifndef _WIN32  // where names differing in case are different files
+  dir_.Write(u"dat/velmo.cfg", "found through another spelling");
+  fs::last_write_time(dir_.Host(u"dat/velmo.cfg"), now - std::chrono::hours(48));
+  const std::u16string spelled = dir_.path() + u"dat\\VELMO.cfg";
+  EXPECT_EQ(files_->LastModified(spelled).seconds, seconds(now - std::chrono::hours(48)));
+  dir_.Write(u"dat/VELMO.cfg", "now there as spelled");
+  fs::last_write_time(dir_.Host(u"dat/VELMO.cfg"), now - std::chrono::hours(1));
+  EXPECT_EQ(files_->LastModified(spelled).seconds, seconds(now - std::chrono::hours(1)));
+  EXPECT_EQ(files_->Dates(spelled)->modified.seconds, seconds(now - std::chrono::hours(1)));
+#endif
+}
+
 TEST_F(FileSystemTest, AFileReplacedByACopyHasALaterCreationDate) {
 #ifdef _WIN32
   // Windows gives the creation date it keeps: NTFS hands a file that takes a removed file's name

@@ -1,8 +1,11 @@
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <iterator>
+#include <memory>
 #include <vector>
 
+#include "dispatch_table.h"
 #include "server.h"
 
 namespace velmo::binding {
@@ -134,51 +137,125 @@ HRESULT ReportError(HRESULT hr, REFGUID interface_id, const char* description) n
   return hr;
 }
 
-HRESULT InvokeWithTypeInfo(ITypeInfo* info, void* object, DISPID member, WORD flags,
-                           DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+HRESULT DispatchTable::Read(ITypeInfo* info, std::shared_ptr<const DispatchTable>* out) noexcept {
+  if (info == nullptr || out == nullptr) return E_POINTER;
+  out->reset();
+  TYPEATTR* attr = nullptr;
+  HRESULT hr = info->GetTypeAttr(&attr);
+  if (FAILED(hr)) return hr;
+  const UINT count = attr->cFuncs;
+  info->ReleaseTypeAttr(attr);
+  try {
+    auto table = std::make_shared<DispatchTable>();
+    table->members_.reserve(count);
+    for (UINT i = 0; i < count; ++i) {
+      FUNCDESC* function = nullptr;
+      hr = info->GetFuncDesc(i, &function);
+      if (FAILED(hr)) return hr;
+      Member member{{}, function->memid, function->invkind, {}};
+      try {
+        member.by_reference.resize(function->cParams, VT_EMPTY);
+        for (SHORT p = 0; p < function->cParams; ++p) {
+          const ELEMDESC& element = function->lprgelemdescParam[p];
+          if ((element.paramdesc.wParamFlags & PARAMFLAG_FOUT) == 0) continue;
+          member.by_reference[p] = PointeeType(info, element.tdesc);
+          if (member.by_reference[p] != VT_EMPTY) member.takes_by_reference = true;
+        }
+      } catch (...) {
+        info->ReleaseFuncDesc(function);
+        throw;
+      }
+      info->ReleaseFuncDesc(function);
+      BSTR name = nullptr;
+      UINT names = 0;
+      hr = info->GetNames(member.id, &name, 1, &names);
+      if (FAILED(hr)) return hr;
+      if (names == 1 && name != nullptr) {
+        try {
+          member.name.assign(name, SysStringLen(name));
+        } catch (...) {
+          SysFreeString(name);
+          throw;
+        }
+      }
+      SysFreeString(name);
+      table->members_.push_back(std::move(member));
+    }
+    *out = std::move(table);
+    return S_OK;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+DISPID DispatchTable::Find(const OLECHAR* name) const noexcept {
+  if (name == nullptr) return DISPID_UNKNOWN;
+  size_t length = 0;
+  while (name[length] != L'\0') {
+    if (name[length] >= 0x80) return DISPID_UNKNOWN;
+    ++length;
+  }
+  const auto fold = [](wchar_t c) { return c >= L'a' && c <= L'z' ? c - L'a' + L'A' : c; };
+  for (const Member& member : members_) {
+    if (member.name.size() != length) continue;
+    size_t i = 0;
+    while (i < length && fold(member.name[i]) == fold(name[i])) ++i;
+    if (i == length) return member.id;
+  }
+  return DISPID_UNKNOWN;
+}
+
+const DispatchTable::Member* DispatchTable::Of(DISPID id, WORD flags) const noexcept {
+  for (const Member& member : members_) {
+    if (member.id == id && (member.kind & flags) != 0) return &member;
+  }
+  return nullptr;
+}
+
+HRESULT InvokeWithTypeInfo(ITypeInfo* info, const DispatchTable& table, void* object, DISPID member,
+                           WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
                            UINT* bad_argument) {
   if (info == nullptr) return E_UNEXPECTED;
-  if (params == nullptr || params->cArgs == 0 || params->rgvarg == nullptr) {
+  const DispatchTable::Member* function = nullptr;
+  if (params != nullptr && params->cArgs != 0 && params->rgvarg != nullptr) {
+    function = table.Of(member, flags);
+  }
+  // The usual call: nothing that a script may pass by reference, so nothing to fix up.
+  if (function == nullptr || !function->takes_by_reference) {
     return info->Invoke(object, member, flags, params, result, exception, bad_argument);
   }
 
-  // The description of the member being called, for its parameters' types.
-  TYPEATTR* attr = nullptr;
-  if (FAILED(info->GetTypeAttr(&attr))) {
-    return info->Invoke(object, member, flags, params, result, exception, bad_argument);
+  // The arguments are copied so that the caller's DISPPARAMS stays as it came; a few fit on
+  // the stack.
+  constexpr UINT kOnStack = 8;
+  VARIANT args_on_stack[kOnStack];
+  Fixed fixes_on_stack[kOnStack];
+  std::vector<VARIANT> args_on_heap;
+  std::vector<Fixed> fixes_on_heap;
+  VARIANT* args = args_on_stack;
+  Fixed* fixes = fixes_on_stack;
+  if (params->cArgs > kOnStack) {
+    args_on_heap.resize(params->cArgs);
+    fixes_on_heap.resize(params->cArgs);
+    args = args_on_heap.data();
+    fixes = fixes_on_heap.data();
   }
-  FUNCDESC* function = nullptr;
-  for (UINT i = 0; i < attr->cFuncs && function == nullptr; ++i) {
-    FUNCDESC* candidate = nullptr;
-    if (FAILED(info->GetFuncDesc(i, &candidate))) continue;
-    if (candidate->memid == member && (candidate->invkind & flags) != 0) {
-      function = candidate;
-    } else {
-      info->ReleaseFuncDesc(candidate);
-    }
-  }
-  info->ReleaseTypeAttr(attr);
-  if (function == nullptr) {
-    return info->Invoke(object, member, flags, params, result, exception, bad_argument);
-  }
+  std::copy(params->rgvarg, params->rgvarg + params->cArgs, args);
+  UINT fixed_count = 0;
+  const int parameters = static_cast<int>(function->by_reference.size());
 
-  std::vector<VARIANT> args(params->rgvarg, params->rgvarg + params->cArgs);
-  std::vector<Fixed> fixes;
-  fixes.reserve(args.size());
   HRESULT hr = S_OK;
   for (UINT i = 0; i < params->cArgs && SUCCEEDED(hr); ++i) {
     // Named arguments come first; the property-put value is the last parameter.
     int param = -1;
     if (i < params->cNamedArgs) {
       const DISPID named = params->rgdispidNamedArgs[i];
-      param = named == DISPID_PROPERTYPUT ? function->cParams - 1 : named;
+      param = named == DISPID_PROPERTYPUT ? parameters - 1 : named;
     } else {
       param = static_cast<int>(params->cArgs - 1 - i);
     }
-    if (param < 0 || param >= function->cParams) continue;
-    const ELEMDESC& element = function->lprgelemdescParam[param];
-    if ((element.paramdesc.wParamFlags & PARAMFLAG_FOUT) == 0) continue;
-    const VARTYPE target = PointeeType(info, element.tdesc);
+    if (param < 0 || param >= parameters) continue;
+    const VARTYPE target = function->by_reference[param];
     if (target == VT_EMPTY) continue;
     VARIANT& arg = args[i];
     if (V_VT(&arg) == (VT_BYREF | target)) continue;  // already what the parameter takes
@@ -190,8 +267,9 @@ HRESULT InvokeWithTypeInfo(ITypeInfo* info, void* object, DISPID member, WORD fl
       V_BYREF(&arg) = &V_I4(variable);
       continue;
     }
-    Fixed fix{};
+    Fixed& fix = fixes[fixed_count];
     VariantInit(&fix.temp);
+    fix.copy_back = nullptr;
     const VARIANT* source = variable != nullptr ? variable : &arg;
     if (V_VT(source) == VT_EMPTY || V_VT(source) == VT_ERROR) {
       V_VT(&fix.temp) = target;  // an unset variable: the zero of the type
@@ -201,17 +279,18 @@ HRESULT InvokeWithTypeInfo(ITypeInfo* info, void* object, DISPID member, WORD fl
       break;
     }
     fix.copy_back = variable;
-    fixes.push_back(fix);
+    ++fixed_count;
     V_VT(&arg) = VT_BYREF | target;
-    V_BYREF(&arg) = &V_I4(&fixes.back().temp);
+    V_BYREF(&arg) = &V_I4(&fix.temp);
   }
 
   if (SUCCEEDED(hr)) {
     DISPPARAMS fixed = *params;
-    fixed.rgvarg = args.data();
+    fixed.rgvarg = args;
     hr = info->Invoke(object, member, flags, &fixed, result, exception, bad_argument);
   }
-  for (Fixed& fix : fixes) {
+  for (UINT i = 0; i < fixed_count; ++i) {
+    Fixed& fix = fixes[i];
     if (SUCCEEDED(hr) && fix.copy_back != nullptr) {
       VariantClear(fix.copy_back);
       *fix.copy_back = fix.temp;  // the value moves into the caller's variable
@@ -219,7 +298,6 @@ HRESULT InvokeWithTypeInfo(ITypeInfo* info, void* object, DISPID member, WORD fl
       VariantClear(&fix.temp);
     }
   }
-  info->ReleaseFuncDesc(function);
   return hr;
 }
 

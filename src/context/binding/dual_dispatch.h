@@ -2,7 +2,10 @@
 #ifndef VELMO_CONTEXT_BINDING_DUAL_DISPATCH_H_
 #define VELMO_CONTEXT_BINDING_DUAL_DISPATCH_H_
 
+#include <memory>
+
 #include "boundary.h"
+#include "dispatch_table.h"
 #include "server.h"
 
 namespace velmo::binding {
@@ -14,10 +17,12 @@ class DualDispatch : public Interface {
   DualDispatch(const DualDispatch&) = delete;
   DualDispatch& operator=(const DualDispatch&) = delete;
 
-  // Loads the interface's two descriptions; the object is usable only if this succeeded.
+  // Loads the interface's two descriptions and its table; the object is usable only if this
+  // succeeded.
   HRESULT LoadTypeInfo(REFIID iid) {
     HRESULT hr = TypeInfoOf(iid, /*vtable_half=*/false, &dispatch_info_);
     if (SUCCEEDED(hr)) hr = TypeInfoOf(iid, /*vtable_half=*/true, &vtable_info_);
+    if (SUCCEEDED(hr)) hr = DispatchTableOf(iid, &table_);
     return hr;
   }
 
@@ -36,14 +41,23 @@ class DualDispatch : public Interface {
   }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
                                           DISPID* ids) override {
+    // A script asks again before every call; a plain member name is answered from the table,
+    // anything else (argument names, names the table cannot judge) by the type library.
+    if (count == 1 && names != nullptr && ids != nullptr) {
+      const DISPID id = table_->Find(names[0]);
+      if (id != DISPID_UNKNOWN) {
+        ids[0] = id;
+        return S_OK;
+      }
+    }
     return DispGetIDsOfNames(vtable_info_, names, count, ids);
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS* params,
                                    VARIANT* result, EXCEPINFO* exception,
                                    UINT* bad_argument) override {
     return Guard([&] {
-      return InvokeWithTypeInfo(vtable_info_, static_cast<Interface*>(this), member, flags, params,
-                                result, exception, bad_argument);
+      return InvokeWithTypeInfo(vtable_info_, *table_, static_cast<Interface*>(this), member, flags,
+                                params, result, exception, bad_argument);
     });
   }
 
@@ -57,6 +71,7 @@ class DualDispatch : public Interface {
  private:
   ITypeInfo* dispatch_info_ = nullptr;  // what callers are given
   ITypeInfo* vtable_info_ = nullptr;    // what ITypeInfo::Invoke needs
+  std::shared_ptr<const DispatchTable> table_;
 };
 
 }  // namespace velmo::binding

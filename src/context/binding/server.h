@@ -53,9 +53,11 @@ HRESULT ReportError(HRESULT hr, REFGUID interface_id, const char* description) n
 
 // ITypeInfo::Invoke, made to accept what scripting callers pass: a variable given by reference
 // (VT_VARIANT | VT_BYREF) to a parameter typed by reference is pointed into when its type fits,
-// and otherwise coerced, passed and copied back.
-HRESULT InvokeWithTypeInfo(ITypeInfo* info, void* object, DISPID member, WORD flags,
-                           DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+// and otherwise coerced, passed and copied back. `table` was read from `info`; a call that passes
+// nothing by reference allocates nothing here.
+class DispatchTable;
+HRESULT InvokeWithTypeInfo(ITypeInfo* info, const DispatchTable& table, void* object, DISPID member,
+                           WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
                            UINT* bad_argument);
 
 // ---- what each DLL says of itself, for the exports every one of them has

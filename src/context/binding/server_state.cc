@@ -1,9 +1,11 @@
 // The module's handle, the counts that decide whether it may be unloaded, and its type library.
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
 
+#include "dispatch_table.h"
 #include "server.h"
 
 namespace velmo::binding {
@@ -21,9 +23,14 @@ struct TypeCache {
     bool vtable_half;
     ITypeInfo* info;
   };
+  struct Table {
+    GUID guid;
+    std::shared_ptr<const DispatchTable> table;
+  };
   std::mutex mutex;
   ITypeLib* library = nullptr;
   std::vector<Entry> entries;
+  std::vector<Table> tables;
 };
 
 // Never destroyed: a client may release an object after this module's static destructors ran.
@@ -100,9 +107,47 @@ HRESULT TypeInfoOf(REFGUID guid, bool vtable_half, ITypeInfo** info) {
   return S_OK;
 }
 
+HRESULT DispatchTableOf(REFIID iid, std::shared_ptr<const DispatchTable>* out) noexcept {
+  if (out == nullptr) return E_POINTER;
+  out->reset();
+  TypeCache& cache = Cache();
+  {
+    std::lock_guard lock(cache.mutex);
+    for (const TypeCache::Table& entry : cache.tables) {
+      if (IsEqualGUID(entry.guid, iid)) {
+        *out = entry.table;
+        return S_OK;
+      }
+    }
+  }
+  // Read outside the lock, which TypeInfoOf takes; two threads reading at once keep the first.
+  ITypeInfo* info = nullptr;
+  HRESULT hr = TypeInfoOf(iid, /*vtable_half=*/true, &info);
+  if (FAILED(hr)) return hr;
+  std::shared_ptr<const DispatchTable> table;
+  hr = DispatchTable::Read(info, &table);
+  info->Release();
+  if (FAILED(hr)) return hr;
+  std::lock_guard lock(cache.mutex);
+  for (const TypeCache::Table& entry : cache.tables) {
+    if (IsEqualGUID(entry.guid, iid)) {
+      *out = entry.table;
+      return S_OK;
+    }
+  }
+  try {
+    cache.tables.push_back({iid, table});
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+  *out = std::move(table);
+  return S_OK;
+}
+
 void ReleaseTypeLibrary() {
   TypeCache& cache = Cache();
   std::lock_guard lock(cache.mutex);
+  cache.tables.clear();  // objects that still hold one keep it
   for (const TypeCache::Entry& entry : cache.entries) entry.info->Release();
   cache.entries.clear();
   if (cache.library != nullptr) std::exchange(cache.library, nullptr)->Release();
