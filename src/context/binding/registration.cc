@@ -28,15 +28,18 @@ std::wstring Text(REFGUID guid) {
 // classes, which Windows consults first.
 class Classes {
  public:
-  explicit Classes(Scope scope) {
+  // Taking a registration away creates nothing, not even the user's classes key.
+  Classes(Scope scope, bool create) {
     if (scope == Scope::kMachine) {
       root_ = HKEY_CLASSES_ROOT;
-    } else if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0,
-                               KEY_ALL_ACCESS, nullptr, &root_, nullptr) != ERROR_SUCCESS) {
-      root_ = nullptr;
-    } else {
-      owned_ = true;
+      return;
     }
+    const LSTATUS status =
+        create ? RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0,
+                                 KEY_ALL_ACCESS, nullptr, &root_, nullptr)
+               : RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, KEY_ALL_ACCESS, &root_);
+    if (status != ERROR_SUCCESS) root_ = nullptr;
+    owned_ = root_ != nullptr;
   }
   ~Classes() {
     if (owned_) RegCloseKey(root_);
@@ -217,7 +220,7 @@ void RemoveTypeLibrary(const Classes& classes, const ServerDescription& server,
 HRESULT RegisterServer(const ServerDescription& server, Scope scope) {
   const std::wstring path = ModulePath();
   if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
-  Classes classes(scope);
+  Classes classes(scope, /*create=*/true);
   if (!classes.ok()) return E_ACCESSDENIED;
   const std::wstring library = Text(server.library);
   for (const ServedClass& c : server.classes) {
@@ -245,7 +248,7 @@ HRESULT RegisterServer(const ServerDescription& server, Scope scope) {
 }
 
 HRESULT UnregisterServer(const ServerDescription& server, Scope scope) {
-  Classes classes(scope);
+  Classes classes(scope, /*create=*/false);
   if (!classes.ok()) return scope == Scope::kUser ? S_OK : E_ACCESSDENIED;
   RemoveClasses(classes, server);
   RemoveTypeLibrary(classes, server, ModulePath());
