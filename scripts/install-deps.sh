@@ -10,8 +10,8 @@ set -euo pipefail
 linux=(cmake ninja-build g++ pkg-config clang-format libsqlite3-dev libicu-dev libcli11-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev make dpkg-dev file clang libfuzzer-14-dev)
 # `wine` brings the wine, wineboot, wineserver and winepath commands, which wine64 and wine32
-# only recommend.
-windows=(mingw-w64 mingw-w64-tools wine wine64 wine32:i386 xvfb wixl)
+# only recommend; the installer's generator needs perl's Digest::MD5, which perl-base lacks.
+windows=(mingw-w64 mingw-w64-tools wine wine64 wine32:i386 xvfb wixl perl)
 
 packages=("${linux[@]}")
 [[ "${1:-}" == "--linux" ]] || packages+=("${windows[@]}")
