@@ -7,6 +7,16 @@ results=${2:-}
 MOLTRA_REGISTRY_DIR=$(mktemp -d)
 export MOLTRA_REGISTRY_DIR
 trap 'rm -rf "${MOLTRA_REGISTRY_DIR}"' EXIT
+# A copy that an ordinary user may run wherever the build lies (under /root, say), for the
+# checks made as one when this runs as root.
+velmoctl_anyone=${velmoctl}
+if [[ $(id -u) -eq 0 ]]; then
+  mkdir -p "${MOLTRA_REGISTRY_DIR}/bin"
+  cp "${velmoctl}" "${MOLTRA_REGISTRY_DIR}/bin/velmoctl"
+  chmod 0755 "${MOLTRA_REGISTRY_DIR}/bin" "${MOLTRA_REGISTRY_DIR}/bin/velmoctl"
+  chmod a+x "${MOLTRA_REGISTRY_DIR}"
+  velmoctl_anyone="${MOLTRA_REGISTRY_DIR}/bin/velmoctl"
+fi
 
 tests=0
 failures=0
@@ -160,7 +170,8 @@ else
   chmod 0444 "${locked}/machine.db"
 fi
 check setting-set-fallback 1 "user's copy:     HKCU\\${key}\\Settings
-machine copy:    landed in the user's hive, HKCU\\${key}\\Settings" "${as_user[@]}" "${velmoctl}" setting set Level 4
+machine copy:    landed in the user's hive, HKCU\\${key}\\Settings" "${as_user[@]}" "${velmoctl_anyone}" \
+  setting set Level 4
 stderr_has setting-set-fallback-message "the machine hive is not writable"
 check pp 1 "${examples}/params/beam.pp: status 0, slot 0, accesses 1
 ${examples}/params/BEAM.PP: status 0, slot 0, accesses 2
@@ -175,7 +186,7 @@ check status-bad-option 2 "" "${velmoctl}" status --frobnicate
 check interface-bad 2 "" "${velmoctl}" interface get
 
 # A hive the caller may not read is told from one it may not write.
-if [[ $(id -u) -eq 0 ]] && runuser -u nobody -- test -x "${velmoctl}" 2>/dev/null; then
+if [[ $(id -u) -eq 0 ]] && runuser -u nobody -- test -x "${velmoctl_anyone}" 2>/dev/null; then
   store=${MOLTRA_REGISTRY_DIR}
   MOLTRA_REGISTRY_DIR="${store}/private"
   mkdir -p "${MOLTRA_REGISTRY_DIR}"
@@ -183,7 +194,7 @@ if [[ $(id -u) -eq 0 ]] && runuser -u nobody -- test -x "${velmoctl}" 2>/dev/nul
   chmod 0711 "${store}" "${MOLTRA_REGISTRY_DIR}"
   chmod 0600 "${MOLTRA_REGISTRY_DIR}/machine.db"
   check not-readable 1 "" runuser -u nobody -- env MOLTRA_REGISTRY_DIR="${MOLTRA_REGISTRY_DIR}" \
-    "${velmoctl}" reg get HKLM 'SOFTWARE\T' x
+    "${velmoctl_anyone}" reg get HKLM 'SOFTWARE\T' x
   stderr_has not-readable-message "access denied (may not read ${MOLTRA_REGISTRY_DIR}/machine.db)"
   MOLTRA_REGISTRY_DIR=${store}
 fi
