@@ -20,11 +20,6 @@ namespace {
 
 static_assert(sizeof(OLECHAR) == sizeof(char16_t), "BSTR text is UTF-16");
 
-std::u16string_view View(BSTR text) {
-  if (text == nullptr) return {};
-  return {reinterpret_cast<const char16_t*>(text), SysStringLen(text)};
-}
-
 class Bstr {
  public:
   explicit Bstr(std::u16string_view text) {
@@ -63,7 +58,7 @@ std::string Description(IUnknown* object, REFIID iid) {
   if (GetErrorInfo(0, info.put()) != S_OK || !info) return {};
   BSTR text = nullptr;
   std::string description;
-  if (SUCCEEDED(info->GetDescription(&text))) description = platform::ToUtf8(View(text));
+  if (SUCCEEDED(info->GetDescription(&text))) description = platform::ToUtf8(FromBstr(text));
   SysFreeString(text);
   return description;
 }
@@ -267,12 +262,12 @@ void NamesTo(const std::vector<std::u16string>& names, VARIANT* out) {
 
 std::optional<std::u16string> ValueFrom(const VARIANT& value) {
   if (V_VT(&value) == VT_EMPTY || V_VT(&value) == VT_NULL) return std::nullopt;
-  if (V_VT(&value) == VT_BSTR) return std::u16string(View(V_BSTR(&value)));
+  if (V_VT(&value) == VT_BSTR) return FromBstr(V_BSTR(&value));
   Variant text;
   const HRESULT hr = VariantChangeType(&text.value, const_cast<VARIANT*>(&value), 0, VT_BSTR);
   if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
   if (FAILED(hr)) throw std::invalid_argument("a value that is not text");
-  return std::u16string(View(V_BSTR(&text.value)));
+  return FromBstr(V_BSTR(&text.value));
 }
 
 std::vector<std::u16string> NamesFrom(const VARIANT& names) {
@@ -292,8 +287,15 @@ std::vector<std::u16string> NamesFrom(const VARIANT& names) {
     if (element == VT_BSTR) {
       BSTR text = nullptr;
       if (FAILED(SafeArrayGetElement(array, &i, &text))) throw std::bad_alloc();
-      result.emplace_back(View(text));
+      std::u16string name;
+      try {
+        name = FromBstr(text);
+      } catch (...) {
+        SysFreeString(text);
+        throw;
+      }
       SysFreeString(text);
+      result.push_back(std::move(name));
     } else {
       Variant item;
       if (FAILED(SafeArrayGetElement(array, &i, &item.value))) throw std::bad_alloc();
