@@ -6,7 +6,9 @@
 #include <unicode/utf16.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <random>
 #include <system_error>
 #include <thread>
@@ -19,6 +21,9 @@ constexpr int kApplicationId = 0x564C4D4F;  // "VLMO" in the file header marks a
 constexpr int kSchemaVersion = 1;
 constexpr auto kBusyTimeout = std::chrono::milliseconds(15000);
 constexpr size_t kCacheLimit = 8192;  // entries of each map; past it the map starts again
+// SQLite maps the WAL index in regions of this size; its header leads the first.
+constexpr int kWalIndexRegion = 32768;
+constexpr size_t kWalIndexHeader = 48;
 
 RegStatus StatusOfErrno(int error) {
   return error == EACCES || error == EPERM || error == EROFS ? kErrorAccessDenied
@@ -97,8 +102,18 @@ std::filesystem::path Beside(const std::filesystem::path& file, const char* suff
 constexpr const char* kJournalSuffixes[] = {"-wal", "-shm", "-journal"};
 
 std::string CacheKey(sqlite3_int64 id, std::u16string_view name) {
-  std::string key(reinterpret_cast<const char*>(&id), sizeof id);
-  return key + Fold(name);
+  std::string key;
+  key.reserve(sizeof id + name.size() * 2);
+  key.append(reinterpret_cast<const char*>(&id), sizeof id);
+  AppendFold(key, name);
+  return key;
+}
+
+template <typename Map>
+typename Map::mapped_type& Remember(Map& map, typename Map::key_type key,
+                                    typename Map::mapped_type value) {
+  if (map.size() >= kCacheLimit) map.clear();
+  return map.insert_or_assign(std::move(key), std::move(value)).first->second;
 }
 
 }  // namespace
@@ -107,7 +122,12 @@ void Fail(RegStatus status) { throw Failure{status}; }
 
 std::string Fold(std::u16string_view name) {
   std::string out;
-  out.reserve(name.size() * 2);
+  AppendFold(out, name);
+  return out;
+}
+
+void AppendFold(std::string& out, std::u16string_view name) {
+  out.reserve(out.size() + name.size() * 2);
   for (char16_t unit : name) {
     // Windows upper-cases each UTF-16 unit alone: a surrogate is not a character, and a letter
     // outside the first plane keeps its case.
@@ -120,7 +140,6 @@ std::string Fold(std::u16string_view name) {
     out.push_back(static_cast<char>(unit & 0xFF));
     out.push_back(static_cast<char>(unit >> 8));
   }
-  return out;
 }
 
 // ---- Statement
@@ -191,6 +210,7 @@ void HiveReader::Begin() {
   Hive::Begin(db_, "BEGIN");
   in_transaction_ = true;
   hive_.Prepare(db_, "SELECT 1 FROM keys WHERE id = 1").Step();
+  if (hive_.wal_index_ == Hive::WalIndex::kUnknown) hive_.LookForWalIndex(db_);
   if (!hive_.ValidateCache(stamp) && served_from_cache_) throw StaleCache{};
 }
 
@@ -217,10 +237,7 @@ sqlite3_int64 HiveReader::Child(sqlite3_int64 parent, std::u16string_view name) 
   Statement find = Prepare("SELECT id FROM keys WHERE parent = ?1 AND fold = ?2");
   find.Bind(1, parent).BindBlob(2, key.substr(sizeof parent));
   const sqlite3_int64 id = find.Step() ? find.Int(0) : 0;
-  if (use_cache_ && hive_.Cacheable()) {
-    if (hive_.children_.size() >= kCacheLimit) hive_.children_.clear();
-    hive_.children_.insert_or_assign(std::move(key), id);
-  }
+  if (use_cache_ && hive_.Cacheable()) Remember(hive_.children_, std::move(key), id);
   return id;
 }
 
@@ -236,31 +253,42 @@ bool HiveReader::Alive(sqlite3_int64 key) {
   Statement find = Prepare("SELECT 1 FROM keys WHERE id = ?1");
   find.Bind(1, key);
   const bool alive = find.Step();
-  if (use_cache_ && hive_.Cacheable()) {
-    if (hive_.alive_.size() >= kCacheLimit) hive_.alive_.clear();
-    hive_.alive_.insert_or_assign(key, alive);
-  }
+  if (use_cache_ && hive_.Cacheable()) Remember(hive_.alive_, key, alive);
   return alive;
 }
 
-std::optional<CachedValue> HiveReader::Find(sqlite3_int64 key, std::u16string_view name) {
-  if (db_ == nullptr) return std::nullopt;
+const CachedValue* HiveReader::Find(sqlite3_int64 key, std::u16string_view name) {
+  if (db_ == nullptr) return nullptr;
   std::string cache_key = CacheKey(key, name);
   if (use_cache_ && !in_transaction_) {
     if (const auto it = hive_.values_.find(cache_key); it != hive_.values_.end()) {
       served_from_cache_ = true;
-      return it->second;
+      return it->second ? &*it->second : nullptr;
     }
   }
   Statement find = Prepare("SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2");
   find.Bind(1, key).BindBlob(2, cache_key.substr(sizeof key));
   std::optional<CachedValue> value;
   if (find.Step()) value = CachedValue{static_cast<std::uint32_t>(find.Int(0)), find.Blob(1)};
-  if (use_cache_ && hive_.Cacheable()) {
-    if (hive_.values_.size() >= kCacheLimit) hive_.values_.clear();
-    hive_.values_.insert_or_assign(std::move(cache_key), value);
+  if (!use_cache_ || !hive_.Cacheable()) {
+    if (!value) return nullptr;
+    uncached_ = std::move(*value);
+    return &uncached_;
   }
-  return value;
+  const auto& kept = Remember(hive_.values_, std::move(cache_key), std::move(value));
+  return kept ? &*kept : nullptr;
+}
+
+const ResolvedPath* HiveReader::KnownPath(const std::string& text) {
+  if (db_ == nullptr || !use_cache_ || in_transaction_) return nullptr;
+  const auto it = hive_.paths_.find(text);
+  if (it == hive_.paths_.end()) return nullptr;
+  served_from_cache_ = true;
+  return &it->second;
+}
+
+void HiveReader::RememberPath(const std::string& text, ResolvedPath path) {
+  if (use_cache_ && hive_.Cacheable()) Remember(hive_.paths_, text, path);
 }
 
 // ---- Hive
@@ -470,6 +498,8 @@ sqlite3* Hive::Open(bool create) {
 // repair: every reader, even one that may write nothing, reads the last committed state.
 void Hive::UseWal(sqlite3* db) {
   sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+  wal_index_ = WalIndex::kUnknown;
+  main_file_ = nullptr;
 }
 
 // Whether the file holds our tables. An empty database holds nothing yet, and is adopted when it
@@ -543,6 +573,8 @@ void Hive::Close() {
   read_write_ = false;
   checked_ = false;
   initialized_ = false;
+  wal_index_ = WalIndex::kUnknown;
+  main_file_ = nullptr;
   cache_stamp_.reset();
   path_checked_ = stamp_checked_ = false;
 }
@@ -551,12 +583,63 @@ void Hive::Close() {
 // a file in rollback mode, and rewrites the WAL index header (its first 48 bytes) in every commit
 // to the log. Reading them unlocked is enough: a write whose call returned before this read
 // began is in them, and a write still in progress cannot yet be expected.
+//
+// In WAL mode the header alone changes with every commit, and SQLite keeps it mapped for as long
+// as the connection is open, so it is read there without a system call. That mapping cannot go
+// stale: the connection holds the index's dead-man lock, without which no process empties the
+// file, and a shared lock on the hive, without which none leaves WAL mode. A commit writes the
+// header's second copy, then its first; two copies that differ are a commit half written, and
+// nothing is kept under them.
 std::optional<Hive::Stamp> Hive::ReadStamp() {
+  if (wal_index_ == WalIndex::kMapped) {
+    if (const unsigned char* index = MappedWalIndex()) {
+      Stamp stamp{};
+      std::atomic_thread_fence(std::memory_order_acquire);
+      std::memcpy(stamp.data() + 4, index, kWalIndexHeader);
+      std::atomic_thread_fence(std::memory_order_acquire);
+      if (std::memcmp(stamp.data() + 4, index + kWalIndexHeader, kWalIndexHeader) != 0) {
+        return std::nullopt;
+      }
+      return stamp;
+    }
+    wal_index_ = WalIndex::kUnavailable;
+  }
   Stamp stamp{};
   if (file_fd_ < 0 || ::pread(file_fd_, stamp.data(), 4, 24) != 4) return std::nullopt;
   if (shm_fd_ < 0) shm_fd_ = ::open(Beside(file_, "-shm").c_str(), O_RDONLY | O_CLOEXEC);
   if (shm_fd_ >= 0 && ::pread(shm_fd_, stamp.data() + 4, 48, 0) < 0) return std::nullopt;
   return stamp;
+}
+
+// Asked of SQLite rather than read off the file: only the connection's own mode tells whether it
+// holds the locks above. A reader that may not write the index and finds no other process using
+// it gets none, and its stamp is read from the files.
+void Hive::LookForWalIndex(sqlite3* db) {
+  wal_index_ = WalIndex::kUnavailable;
+  bool wal = false;
+  {
+    Statement mode = Prepare(db, "PRAGMA journal_mode");
+    if (mode.Step()) wal = mode.Text(0) == u"wal";
+  }
+  sqlite3_file* file = nullptr;
+  if (!wal || sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK ||
+      file == nullptr || file->pMethods == nullptr || file->pMethods->iVersion < 2 ||
+      file->pMethods->xShmMap == nullptr) {
+    return;
+  }
+  main_file_ = file;
+  wal_index_ = WalIndex::kMapped;
+  if (MappedWalIndex() == nullptr) wal_index_ = WalIndex::kUnavailable;
+}
+
+// Asked again at each read rather than kept: SQLite answers from its own table of regions.
+const unsigned char* Hive::MappedWalIndex() {
+  volatile void* region = nullptr;
+  const int rc = main_file_->pMethods->xShmMap(main_file_, 0, kWalIndexRegion, 0, &region);
+  // A read-only index that another process keeps answers SQLITE_READONLY, and is sound; one that
+  // no process keeps answers SQLITE_READONLY_CANTINIT.
+  if (rc != SQLITE_OK && rc != SQLITE_READONLY) return nullptr;
+  return static_cast<const unsigned char*>(const_cast<void*>(region));
 }
 
 bool Hive::ValidateCache(const std::optional<Stamp>& stamp) {
@@ -566,6 +649,7 @@ bool Hive::ValidateCache(const std::optional<Stamp>& stamp) {
     children_.clear();
     values_.clear();
     alive_.clear();
+    paths_.clear();
   }
   cache_stamp_ = stamp;
   return kept;

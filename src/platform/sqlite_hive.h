@@ -8,6 +8,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -30,6 +31,8 @@ struct Failure {
 // The form a name is matched by: Windows upper-cases each UTF-16 unit on its own and leaves
 // surrogates as they are. UTF-16LE bytes, with as many code units as the name.
 std::string Fold(std::u16string_view name);
+// Appends Fold(name) to `out`.
+void AppendFold(std::string& out, std::u16string_view name);
 
 // A prepared statement lent by the hive's cache, reset and given back when it goes out of scope;
 // or, when the cached one is out on loan already, one of its own, finalized then. Two loans of
@@ -67,6 +70,12 @@ struct CachedValue {
   std::string data;
 };
 
+// Where a path below a key leads: the key's row (0 when missing) and how many levels it went down.
+struct ResolvedPath {
+  sqlite3_int64 id;
+  std::size_t levels;
+};
+
 class Hive;
 
 // Raised when answers already given from the cache turn out to be older than the snapshot that a
@@ -89,7 +98,29 @@ class HiveReader {
 
   sqlite3_int64 Child(sqlite3_int64 parent, std::u16string_view name);  // 0 when missing
   bool Alive(sqlite3_int64 key);
-  std::optional<CachedValue> Find(sqlite3_int64 key, std::u16string_view name);
+  // The value, or null when there is none; valid until the next call on this reader.
+  const CachedValue* Find(sqlite3_int64 key, std::u16string_view name);
+
+  // Where `parts_of()` leads below the live key `base`, key by key. A path asked again in the same
+  // state of the file is answered by `text`, its whole text with whatever else decides the
+  // walk (base and view); texts that fold alike split alike, so such an answer needs no split.
+  template <typename Parts>
+  ResolvedPath Walk(sqlite3_int64 base, const std::string& text, Parts&& parts_of) {
+    if (const ResolvedPath* known = KnownPath(text)) return *known;
+    const auto parts = parts_of();
+    ResolvedPath found{base, parts.size()};
+    if (empty()) {
+      if (!parts.empty()) found.id = 0;
+      return found;
+    }
+    if (!Alive(base)) Fail(kErrorKeyDeleted);
+    for (const auto& part : parts) {
+      found.id = Child(found.id, part);
+      if (found.id == 0) break;
+    }
+    RememberPath(text, found);
+    return found;
+  }
 
   // For what the cache does not hold.
   Statement Prepare(const char* sql);
@@ -98,12 +129,15 @@ class HiveReader {
 
  private:
   void Begin();
+  const ResolvedPath* KnownPath(const std::string& text);
+  void RememberPath(const std::string& text, ResolvedPath path);
 
   Hive& hive_;
   sqlite3* db_;
   const bool use_cache_;
   bool served_from_cache_ = false;
   bool in_transaction_ = false;
+  CachedValue uncached_;  // what Find answers when the cache is not used
 };
 
 class Hive {
@@ -210,6 +244,9 @@ class Hive {
   // What changes with every commit: the file's change counter, and the header of the WAL index.
   using Stamp = std::array<unsigned char, 52>;
   std::optional<Stamp> ReadStamp();
+  // In a read transaction: whether the connection is in WAL mode with its index mapped.
+  void LookForWalIndex(sqlite3* db);
+  const unsigned char* MappedWalIndex();
   // Drops the cache unless `stamp` is the one the cache was filled under; true when it was kept.
   bool ValidateCache(const std::optional<Stamp>& stamp);
   bool Cacheable() const { return cache_stamp_.has_value(); }
@@ -226,7 +263,11 @@ class Hive {
   bool checked_ = false;     // quick_check passed on db_
   int file_fd_ = -1;         // the file again, to read its change counter without a lock
   int shm_fd_ = -1;          // the WAL index, likewise
-  dev_t open_dev_ = 0;       // the file open, which the one at the path is compared with
+  // The WAL index as SQLite maps it for db_, once looked for.
+  enum class WalIndex { kUnknown, kMapped, kUnavailable };
+  WalIndex wal_index_ = WalIndex::kUnknown;
+  sqlite3_file* main_file_ = nullptr;  // db_'s, while kMapped
+  dev_t open_dev_ = 0;                 // the file open, which the one at the path is compared with
   ino_t open_ino_ = 0;
   bool initialized_ = false;
   std::chrono::steady_clock::time_point busy_since_;
@@ -251,6 +292,7 @@ class Hive {
   std::unordered_map<std::string, sqlite3_int64> children_;             // parent id and folded name
   std::unordered_map<std::string, std::optional<CachedValue>> values_;  // key id and folded name
   std::unordered_map<sqlite3_int64, bool> alive_;                       // key id
+  std::unordered_map<std::string, ResolvedPath> paths_;                 // see HiveReader::Walk
 };
 
 }  // namespace velmo::platform::hive

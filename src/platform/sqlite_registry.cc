@@ -154,24 +154,24 @@ class SqliteRegistry final : public RegistryApi {
     return Guard(nullptr, [&] {
       if (data != nullptr && size == nullptr) return kErrorInvalidParameter;
       const KeyRef k = Resolve(key, kKeyQueryValue);
-      const std::optional<hive::CachedValue> value = k.hive->Read([&](HiveReader& reader) {
+      return k.hive->Read([&](HiveReader& reader) {
         if (!reader.empty() && !reader.Alive(k.id)) Fail(kErrorKeyDeleted);
-        return reader.Find(k.id, name);
-      });
-      if (!value) return kErrorFileNotFound;
-      if (value->data.size() > 0xFFFFFFFFu) return kErrorRegistryIoFailed;
-      const auto stored = static_cast<std::uint32_t>(value->data.size());
-      if (type != nullptr) *type = value->type;
-      RegStatus status = kErrorSuccess;
-      if (data != nullptr) {
-        if (*size < stored) {
-          status = kErrorMoreData;
-        } else if (stored > 0) {
-          std::memcpy(data, value->data.data(), stored);
+        const hive::CachedValue* value = reader.Find(k.id, name);
+        if (value == nullptr) return kErrorFileNotFound;
+        if (value->data.size() > 0xFFFFFFFFu) return kErrorRegistryIoFailed;
+        const auto stored = static_cast<std::uint32_t>(value->data.size());
+        if (type != nullptr) *type = value->type;
+        RegStatus status = kErrorSuccess;
+        if (data != nullptr) {
+          if (*size < stored) {
+            status = kErrorMoreData;
+          } else if (stored > 0) {
+            std::memcpy(data, value->data.data(), stored);
+          }
         }
-      }
-      if (size != nullptr) *size = stored;
-      return status;
+        if (size != nullptr) *size = stored;
+        return status;
+      });
     });
   }
 
@@ -344,37 +344,35 @@ class SqliteRegistry final : public RegistryApi {
     *key = 0;
     const KeyRef base = Resolve(parent, 0);
     const bool view32 = ViewOf(base, access);
-    const std::vector<std::u16string> parts = InView(base, view32, SplitPath(path));
-    if ((create || (access & kWriteAccess) != 0) && !base.hive->Writable()) {
-      return kErrorAccessDenied;
+    const auto parts_of = [&] { return InView(base, view32, SplitPath(path)); };
+    std::vector<std::u16string> parts;
+    if (create || (access & kWriteAccess) != 0) {
+      parts = parts_of();
+      if (!base.hive->Writable()) return kErrorAccessDenied;
     }
-    sqlite3_int64 id = 0;
+    hive::ResolvedPath found{};
     if (create) {
       const RegStatus status = base.hive->Write([&](sqlite3* db) {
-        id = WalkForWrite(*base.hive, db, base, parts, /*create=*/true);
+        found = {WalkForWrite(*base.hive, db, base, parts, /*create=*/true), parts.size()};
         return kErrorSuccess;
       });
       if (status != kErrorSuccess) return status;
     } else {
-      id = base.hive->Read([&](HiveReader& reader) -> sqlite3_int64 {
-        if (reader.empty()) return parts.empty() ? base.id : 0;
-        if (!reader.Alive(base.id)) Fail(kErrorKeyDeleted);
-        sqlite3_int64 at = base.id;
-        for (const std::u16string& part : parts) {
-          at = reader.Child(at, part);
-          if (at == 0) break;
-        }
-        return at;
-      });
-      if (id == 0) return kErrorFileNotFound;
+      // The base and the view decide the walk as much as the text does.
+      std::string text(reinterpret_cast<const char*>(&base.id), sizeof base.id);
+      text.push_back(static_cast<char>((base.is_root ? 2 : 0) | (view32 ? 1 : 0)));
+      hive::AppendFold(text, path);
+      found =
+          base.hive->Read([&](HiveReader& reader) { return reader.Walk(base.id, text, parts_of); });
+      if (found.id == 0) return kErrorFileNotFound;
     }
     next_handle_ += 4;
     handles_[next_handle_] = {base.hive,
                               view32,
-                              base.is_root && parts.empty(),
-                              id,
+                              base.is_root && found.levels == 0,
+                              found.id,
                               access & kAllAccess,
-                              base.depth + parts.size()};
+                              base.depth + found.levels};
     *key = next_handle_;
     return kErrorSuccess;
   }

@@ -207,6 +207,19 @@ TEST_F(SqliteRegistryTest, WhatIsReadAgainReflectsOtherProcessesWrites) {
   EXPECT_EQ(ReadString(*reader, kHkeyCurrentUser, u"Software\\Seen", u"v"), u"new");
   EXPECT_EQ(ReadString(*reader, kHkeyCurrentUser, u"Software\\Seen", u"later"), u"made");
 
+  // The same path, made again elsewhere, is another key.
+  EXPECT_THAT(
+      velmo::testing::InChild([&](std::string& out) {
+        auto writer = NewStore();
+        if (writer->DeleteKeyTree(kHkeyCurrentUser, u"Software\\Seen", 0) != kErrorSuccess ||
+            WriteString(*writer, kHkeyCurrentUser, u"Software\\Seen", u"v", u"again") !=
+                kErrorSuccess) {
+          out += "write failed";
+        }
+      }),
+      IsEmpty());
+  EXPECT_EQ(ReadString(*reader, kHkeyCurrentUser, u"Software\\Seen", u"v"), u"again");
+
   EXPECT_THAT(
       velmo::testing::InChild([&](std::string& out) {
         if (NewStore()->DeleteKeyTree(kHkeyCurrentUser, u"Software\\Seen", 0) != kErrorSuccess) {
