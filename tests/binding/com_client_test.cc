@@ -1651,6 +1651,10 @@ TEST(ClassPP, LoadsAFileAndKeepsItsProperties) {
     EXPECT_NE(zone.Bias, 0) << "run with TZ set to a zone away from UTC";
     Ref<_classPP> pp = NewClassPP();
     ASSERT_TRUE(pp);
+    // Nothing loaded yet: no date, in any zone.
+    DATE date = -1;
+    EXPECT_EQ(pp->get_datePP(&date), S_OK);
+    EXPECT_EQ(date, 0.0);
     Bstr name(file);
     LONG status = 12345;
     EXPECT_EQ(pp->LoadPP(name.get(), &status), S_OK);
@@ -1670,7 +1674,6 @@ TEST(ClassPP, LoadsAFileAndKeepsItsProperties) {
     FileTimeToSystemTime(&data.ftLastWriteTime, &utc);
     DATE utc_date = 0;
     SystemTimeToVariantTime(&utc, &utc_date);
-    DATE date = 0;
     EXPECT_EQ(pp->get_datePP(&date), S_OK);
     const double offset_minutes = (date - utc_date) * 24 * 60;
     EXPECT_NEAR(offset_minutes, -zone.Bias, 1.0 / 60) << "zone bias " << zone.Bias;
@@ -1685,6 +1688,9 @@ TEST(ClassPP, LoadsAFileAndKeepsItsProperties) {
     }
     EXPECT_EQ(pp->get_datePP(&date), S_OK);
     EXPECT_NEAR(date, 45000.5, 1.0 / 86400);
+    EXPECT_EQ(pp->put_datePP(0.0), S_OK);
+    EXPECT_EQ(pp->get_datePP(&date), S_OK);
+    EXPECT_EQ(date, 0.0);
     Bstr renamed(L"C:\\autre\\fichier.pp");
     EXPECT_EQ(pp->put_fichier(renamed.get()), S_OK);
     EXPECT_EQ(StringOf(pp, &_classPP::get_fichier), renamed.text());

@@ -89,7 +89,10 @@ bool IsAutomationDate(DATE date) noexcept {
   return std::isfinite(date) && date >= -657434.0 && date < 2958466.0;
 }
 
+// The zero date is no date at all (an entry never loaded): it stays automation's zero in every
+// time zone, both ways, rather than moving by the zone's offset.
 DATE ToAutomationDate(platform::FileDate date) noexcept {
+  if (date == kZeroDate) return 0.0;
   const std::int64_t utc_ticks =
       (date.seconds + kSecondsFrom1601To1970) * 10000000 + date.nanoseconds / 100;
   FILETIME utc{static_cast<DWORD>(utc_ticks), static_cast<DWORD>(utc_ticks >> 32)};
@@ -107,6 +110,7 @@ DATE ToAutomationDate(platform::FileDate date) noexcept {
 }
 
 platform::FileDate FromAutomationDate(DATE date) noexcept {
+  if (date == 0.0) return kZeroDate;
   const double whole = std::trunc(date);
   const double fraction = std::fabs(date - whole);
   const std::int64_t ticks = static_cast<std::int64_t>(whole) * kTicksPerDay +
