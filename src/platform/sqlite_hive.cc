@@ -21,6 +21,10 @@ constexpr int kApplicationId = 0x564C4D4F;  // "VLMO" in the file header marks a
 constexpr int kSchemaVersion = 1;
 constexpr auto kBusyTimeout = std::chrono::milliseconds(15000);
 constexpr size_t kCacheLimit = 8192;  // entries of each map; past it the map starts again
+// What is longer is read again each time rather than kept, so that the maps stay within a few
+// tens of megabytes whatever is asked: settings are short, while a value may hold megabytes and a
+// path 512 levels of 255 characters.
+constexpr size_t kCachedBytesLimit = 4096;
 // SQLite maps the WAL index in regions of this size; its header leads the first.
 constexpr int kWalIndexRegion = 32768;
 constexpr size_t kWalIndexHeader = 48;
@@ -270,7 +274,7 @@ const CachedValue* HiveReader::Find(sqlite3_int64 key, std::u16string_view name)
   find.Bind(1, key).BindBlob(2, cache_key.substr(sizeof key));
   std::optional<CachedValue> value;
   if (find.Step()) value = CachedValue{static_cast<std::uint32_t>(find.Int(0)), find.Blob(1)};
-  if (!use_cache_ || !hive_.Cacheable()) {
+  if (!use_cache_ || !hive_.Cacheable() || (value && value->data.size() > kCachedBytesLimit)) {
     if (!value) return nullptr;
     uncached_ = std::move(*value);
     return &uncached_;
@@ -288,7 +292,9 @@ const ResolvedPath* HiveReader::KnownPath(const std::string& text) {
 }
 
 void HiveReader::RememberPath(const std::string& text, ResolvedPath path) {
-  if (use_cache_ && hive_.Cacheable()) Remember(hive_.paths_, text, path);
+  if (use_cache_ && hive_.Cacheable() && text.size() <= kCachedBytesLimit) {
+    Remember(hive_.paths_, text, path);
+  }
 }
 
 // ---- Hive
