@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "config/configuration.h"
 #include "registry/registry_module.h"
@@ -113,6 +114,9 @@ bool Getinfo(ApplicationContext& context) {
   if (registry::VersionUndefined(context, u"Getinfo")) return false;
   const std::u16string previous_user = context.user_path;
   const std::u16string previous_app = context.app_path;
+  // Some twenty registry calls: one look at the store's files for them all.
+  std::optional<platform::OperationScope> operation;
+  if (context.platform.registry) operation.emplace(*context.platform.registry);
 
   try {
     ReadLanguage(context);

@@ -66,6 +66,8 @@ class ObservedRegistry final : public platform::RegistryApi {
   platform::RegStatus DeleteKeyTree(platform::RegKey parent, std::u16string_view path,
                                     std::uint32_t access) override;
   platform::RegStatus CloseKey(platform::RegKey key) override;
+  void BeginOperation() override { inner_->BeginOperation(); }
+  void EndOperation() override { inner_->EndOperation(); }
 
  private:
   platform::RegStatus Opened(platform::RegStatus status, platform::RegKey parent,
