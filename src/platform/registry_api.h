@@ -96,6 +96,18 @@ class RegistryApi {
   // RegCloseKey. Closing a predefined root succeeds and does nothing.
   virtual RegStatus CloseKey(RegKey key) = 0;
 
+  // Makes the changes that follow one transaction in each hive they touch, until CommitChanges
+  // or AbandonChanges: other processes see all of them or none, and a process that dies first
+  // leaves nothing. A change that fails within is undone alone. Until the end, other processes'
+  // writes to those hives wait, and fail busy after some seconds. False where the registry cannot
+  // (the Windows registry): each change is then committed as it is made, and the two calls below
+  // do nothing.
+  virtual bool BeginChanges() { return false; }
+  // On failure nothing of the changes stands, except in a hive committed before the one that
+  // failed (the user's is committed first).
+  virtual RegStatus CommitChanges() { return kErrorSuccess; }
+  virtual void AbandonChanges() {}
+
   // Bracket the calls that make up one operation of the library (a settings read, say), so that
   // a store may look at its files once for them all rather than once a call: the operation still
   // sees everything committed before it began. Pairs nest; the Windows registry ignores them.

@@ -203,11 +203,19 @@ std::string Statement::Blob(int column) {
 // ---- HiveReader
 
 HiveReader::~HiveReader() {
-  if (in_transaction_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  if (in_transaction_ && owns_transaction_) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
 }
 
 void HiveReader::Begin() {
   if (in_transaction_) return;
+  if (hive_.changes_open_) {
+    // Reads see the changes' own writes, in their transaction.
+    in_transaction_ = true;
+    owns_transaction_ = false;
+    return;
+  }
   // Read before the snapshot is taken, so that the snapshot is no older than the stamp: what
   // is read in it may be kept under the stamp, and is dropped by the next commit.
   const std::optional<Hive::Stamp> stamp = hive_.ReadStamp();
@@ -221,7 +229,7 @@ void HiveReader::Begin() {
 void HiveReader::Finish() {
   if (!in_transaction_) return;
   in_transaction_ = false;
-  Hive::Exec(db_, "COMMIT");
+  if (owns_transaction_) Hive::Exec(db_, "COMMIT");
 }
 
 Statement HiveReader::Prepare(const char* sql) {
@@ -436,6 +444,8 @@ void Hive::Create() {
 }
 
 sqlite3* Hive::Open(bool create) {
+  // Changes under way hold the write lock on the file open; they end with it.
+  if (changes_open_) return db_;
   if (db_ != nullptr) {
     // A file removed, or replaced by a restore, is let go of, and the one now at the path used.
     if ((path_checked_ || !Replaced()) && (read_write_ || !create)) {
@@ -561,13 +571,70 @@ void Hive::EnsureSchema(sqlite3* db) {
 void Hive::Forget(sqlite3* db) {
   if (db == nullptr) return;
   const int rc = sqlite3_errcode(db) & 0xFF;
+  if (changes_open_) {
+    if (rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB) {
+      Close();
+    } else if (sqlite3_get_autocommit(db)) {
+      UndoChange(db, schema_before_changes_, StatusOfSqlite(rc));
+    }
+    return;
+  }
   // A failed COMMIT may leave the transaction open; never leave it so.
   if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
   cache_stamp_.reset();
   if (rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB) Close();
 }
 
+void Hive::UndoChange(sqlite3* db, bool had_schema, RegStatus why) {
+  if (!sqlite3_get_autocommit(db) && sqlite3_exec(db, "ROLLBACK TO change; RELEASE change", nullptr,
+                                                  nullptr, nullptr) == SQLITE_OK) {
+    initialized_ = had_schema;
+    return;
+  }
+  if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  changes_open_ = false;
+  changes_lost_ = why;
+  initialized_ = schema_before_changes_;
+  cache_stamp_.reset();
+}
+
+RegStatus Hive::CommitChanges() {
+  changes_ = false;
+  if (changes_lost_) {
+    const RegStatus why = *changes_lost_;
+    changes_lost_.reset();
+    return why;
+  }
+  if (!changes_open_) return kErrorSuccess;
+  changes_open_ = false;
+  stamp_checked_ = false;
+  const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) {
+    const RegStatus why = StatusOfSqlite(rc, db_);
+    initialized_ = schema_before_changes_;
+    Forget(db_);
+    return why;
+  }
+  if (!schema_before_changes_ && initialized_) UseWal(db_);
+  return kErrorSuccess;
+}
+
+void Hive::AbandonChanges() {
+  changes_ = false;
+  changes_lost_.reset();
+  if (!changes_open_) return;
+  changes_open_ = false;
+  sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  initialized_ = schema_before_changes_;
+  cache_stamp_.reset();
+}
+
 void Hive::Close() {
+  if (changes_open_) {
+    // Closing rolls their transaction back.
+    changes_open_ = false;
+    changes_lost_ = kErrorRegistryIoFailed;
+  }
   for (auto& [sql, cached] : statements_) sqlite3_finalize(cached.stmt);
   statements_.clear();
   if (db_ != nullptr) sqlite3_close_v2(db_);

@@ -137,7 +137,8 @@ class HiveReader {
   const bool use_cache_;
   bool served_from_cache_ = false;
   bool in_transaction_ = false;
-  CachedValue uncached_;  // what Find answers when the cache is not used
+  bool owns_transaction_ = true;  // not the one of changes under way
+  CachedValue uncached_;          // what Find answers when the cache is not used
 };
 
 class Hive {
@@ -172,7 +173,8 @@ class Hive {
     for (int attempt = 0;; ++attempt) {
       sqlite3* db = OpenForReading();
       // Under a stream of writes from elsewhere the cache may never settle; then go without.
-      HiveReader reader(*this, db, /*use_cache=*/attempt < 2);
+      // What a transaction of changes has not committed yet is never kept.
+      HiveReader reader(*this, db, /*use_cache=*/attempt < 2 && !changes_open_);
       try {
         auto result = body(reader);
         reader.Finish();
@@ -187,9 +189,11 @@ class Hive {
   }
 
   // Runs `body(db)` in a write transaction, committed when it returns kErrorSuccess and rolled
-  // back otherwise.
+  // back otherwise. Between BeginChanges and the end of them, that transaction is a savepoint in
+  // the one transaction of the changes.
   template <typename Body>
   RegStatus Write(Body&& body) {
+    if (changes_) return WriteInChanges(body);
     sqlite3* db = OpenForWriting();
     Begin(db, "BEGIN IMMEDIATE");
     // A schema made in a transaction that does not commit is not there afterwards.
@@ -207,6 +211,12 @@ class Hive {
       throw;
     }
   }
+
+  // The writes that follow become one transaction, begun by the first of them and ended by
+  // CommitChanges or AbandonChanges: see RegistryApi::BeginChanges.
+  void BeginChanges() { changes_ = true; }
+  RegStatus CommitChanges();
+  void AbandonChanges();
 
   Statement Prepare(sqlite3* db, const char* sql);
 
@@ -236,8 +246,43 @@ class Hive {
   bool HasSchema(sqlite3* db);
   static void Begin(sqlite3* db, const char* sql);
   static void Exec(sqlite3* db, const char* sql);
+  template <typename Body>
+  RegStatus WriteInChanges(Body& body) {
+    if (changes_lost_) return *changes_lost_;
+    sqlite3* db = db_;
+    if (!changes_open_) {
+      db = OpenForWriting();
+      Begin(db, "BEGIN IMMEDIATE");
+      changes_open_ = true;
+      schema_before_changes_ = initialized_;
+    }
+    stamp_checked_ = false;
+    const bool had_schema = initialized_;
+    Exec(db, "SAVEPOINT change");
+    try {
+      EnsureSchema(db);
+      const RegStatus status = body(db);
+      if (status != kErrorSuccess) {
+        Exec(db, "ROLLBACK TO change");
+        initialized_ = had_schema;
+      }
+      Exec(db, "RELEASE change");
+      return status;
+    } catch (const Failure& failure) {
+      UndoChange(db, had_schema, failure.status);
+      throw;
+    } catch (...) {
+      UndoChange(db, had_schema, kErrorRegistryIoFailed);
+      throw;
+    }
+  }
+  // After a change failed by throwing: undoes it alone, or, when SQLite has rolled back the
+  // whole transaction already, records the changes as lost with `why`.
+  void UndoChange(sqlite3* db, bool had_schema, RegStatus why);
+
   // After a failure: leaves no transaction open, and drops the connection when the file turned
-  // out to be damaged, so that the next call looks at it afresh.
+  // out to be damaged, so that the next call looks at it afresh. Within changes, only damage
+  // ends their transaction.
   void Forget(sqlite3* db);
   void Close();
 
@@ -285,6 +330,10 @@ class Hive {
   std::unordered_map<std::string_view, Cached> statements_;
 
   std::optional<Stamp> cache_stamp_;
+  bool changes_ = false;       // between BeginChanges and their end
+  bool changes_open_ = false;  // their transaction has begun on db_
+  bool schema_before_changes_ = false;
+  std::optional<RegStatus> changes_lost_;  // their transaction was rolled back, and why
   int operation_depth_ = 0;
   bool path_checked_ = false;   // in this operation
   bool stamp_checked_ = false;  // likewise, and not written since

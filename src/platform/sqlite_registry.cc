@@ -135,6 +135,27 @@ class SqliteRegistry final : public RegistryApi {
     return Guard(key, [&] { return Open(parent, path, access, /*create=*/false, key); });
   }
 
+  bool BeginChanges() override {
+    std::lock_guard lock(mutex_);
+    user_.BeginChanges();
+    machine_.BeginChanges();
+    return true;
+  }
+  RegStatus CommitChanges() override {
+    std::lock_guard lock(mutex_);
+    const RegStatus user = user_.CommitChanges();
+    if (user != kErrorSuccess) {
+      machine_.AbandonChanges();
+      return user;
+    }
+    return machine_.CommitChanges();
+  }
+  void AbandonChanges() override {
+    std::lock_guard lock(mutex_);
+    user_.AbandonChanges();
+    machine_.AbandonChanges();
+  }
+
   void BeginOperation() override {
     machine_.BeginOperation();
     user_.BeginOperation();

@@ -546,6 +546,55 @@ TEST_F(SqliteRegistryTest, AFailedFirstWriteLeavesTheStoreWorking) {
   EXPECT_EQ(ReadString(*store, kHkeyCurrentUser, u"Software\\A", u"v"), u"1");
 }
 
+// Changes begun together are one transaction in each hive: other stores see all of them at the
+// end, or none when they are abandoned or their process dies; one that fails within is undone
+// alone.
+TEST_F(SqliteRegistryTest, ChangesAreOneTransactionInEachHive) {
+  {
+    // The first changes ever, abandoned: no schema stays behind to confuse the next write.
+    auto store = NewStore();
+    ASSERT_TRUE(store->BeginChanges());
+    ASSERT_EQ(WriteString(*store, kHkeyCurrentUser, u"Software\\A", u"v", u"lost"), kErrorSuccess);
+    EXPECT_EQ(ReadString(*store, kHkeyCurrentUser, u"Software\\A", u"v"), u"lost");
+    store->AbandonChanges();
+    EXPECT_FALSE(ReadString(*store, kHkeyCurrentUser, u"Software\\A", u"v"));
+    ASSERT_EQ(WriteString(*store, kHkeyCurrentUser, u"Software\\A", u"v", u"1"), kErrorSuccess);
+  }
+  auto other = NewStore();
+  EXPECT_EQ(ReadString(*other, kHkeyCurrentUser, u"Software\\A", u"v"), u"1");
+
+  auto store = NewStore();
+  EXPECT_EQ(ReadString(*store, kHkeyCurrentUser, u"Software\\A", u"v"), u"1");
+  ASSERT_TRUE(store->BeginChanges());
+  EXPECT_EQ(WriteString(*store, kHkeyCurrentUser, u"Software\\A", u"v", u"2"), kErrorSuccess);
+  EXPECT_EQ(WriteString(*store, kHkeyLocalMachine, u"SOFTWARE\\B", u"m", u"on"), kErrorSuccess);
+  std::u16string deep = u"D";
+  for (int level = 2; level <= 513; ++level) deep += u"\\D";
+  RegKey key = 0;
+  EXPECT_EQ(store->CreateKey(kHkeyCurrentUser, deep, kKeyWrite, &key), kErrorNoSystemResources);
+  EXPECT_EQ(store->DeleteValue(kHkeyCurrentUser, u"missing"), kErrorFileNotFound);
+  EXPECT_EQ(ReadString(*store, kHkeyCurrentUser, u"Software\\A", u"v"), u"2");
+  EXPECT_EQ(ReadString(*other, kHkeyCurrentUser, u"Software\\A", u"v"), u"1");
+  EXPECT_FALSE(ReadString(*other, kHkeyLocalMachine, u"SOFTWARE\\B", u"m"));
+  EXPECT_EQ(store->CommitChanges(), kErrorSuccess);
+  EXPECT_EQ(ReadString(*other, kHkeyCurrentUser, u"Software\\A", u"v"), u"2");
+  EXPECT_EQ(ReadString(*other, kHkeyLocalMachine, u"SOFTWARE\\B", u"m"), u"on");
+  EXPECT_EQ(other->OpenKey(kHkeyCurrentUser, u"D", kKeyRead, &key), kErrorFileNotFound);
+
+  EXPECT_THAT(
+      velmo::testing::InChild([&](std::string& out) {
+        RegistryApi* dying = NewStore().release();  // ends with its process
+        dying->BeginChanges();
+        if (WriteString(*dying, kHkeyCurrentUser, u"Software\\A", u"v", u"3") != kErrorSuccess) {
+          out += "write failed";
+        }
+      }),
+      IsEmpty());
+  EXPECT_EQ(ReadString(*other, kHkeyCurrentUser, u"Software\\A", u"v"), u"2");
+  EXPECT_EQ(WriteString(*other, kHkeyCurrentUser, u"Software\\A", u"v", u"4"), kErrorSuccess);
+  EXPECT_EQ(ReadString(*store, kHkeyCurrentUser, u"Software\\A", u"v"), u"4");
+}
+
 // Windows' limits and matching rules, where they bite: 512 levels, trees of any depth deleted,
 // names upper-cased one UTF-16 unit at a time.
 TEST_F(SqliteRegistryTest, DepthAndNamesFollowWindows) {

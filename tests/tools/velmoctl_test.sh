@@ -107,6 +107,16 @@ check import-bad-unchanged 0 "${store_before}" bash -c "cat '${MOLTRA_REGISTRY_D
 printf 'REGEDIT4\n[-HKEY_CURRENT_USER\\Software\\T\\Sub]\n[HKCU\\Software\\T]\n"name"=-\n"new"=dword:10\n' >"${bad}"
 check import-deletions 0 "imported ${bad}: 4 changes" "${velmoctl}" reg import "${bad}"
 check import-deletions-applied 0 $'q\tREG_QWORD\t16\nnew\tREG_DWORD\t16' "${velmoctl}" reg list HKCU 'Software\T'
+# A store that fails midway (here a file-size limit where a disk would be full) keeps nothing.
+tree_before=$("${velmoctl}" reg query HKCU Software --recursive)
+hex=$(head -c 100000 /dev/zero | od -An -v -tx1 | tr -s ' \n' ',' | sed 's/^,//; s/,$//')
+{
+  printf 'REGEDIT4\n\n[HKCU\\Software\\Big]\n'
+  for i in $(seq 1 20); do printf '"v%d"=hex:%s\n' "${i}" "${hex}"; done
+} >"${bad}"
+check import-full-disk 1 "" bash -c "trap '' XFSZ; ulimit -f 1024; '${velmoctl}' reg import '${bad}'"
+stderr_has import-full-disk-message "nothing was imported"
+check import-full-disk-unchanged 0 "${tree_before}" "${velmoctl}" reg query HKCU Software --recursive
 echo keep >"${MOLTRA_REGISTRY_DIR}/kept.reg"
 check export-missing-key 1 "" "${velmoctl}" reg export "${MOLTRA_REGISTRY_DIR}/kept.reg" HKCU 'Software\None'
 check export-missing-key-kept 0 "keep" cat "${MOLTRA_REGISTRY_DIR}/kept.reg"

@@ -17,6 +17,8 @@ std::string StoreError(RegStatus status) {
       return "not a registry hive";
     case kErrorRegistryCorrupt:
       return "damaged";
+    case kErrorRegistryIoFailed:
+      return "could not read or write the hive (a full disk?)";
     case kErrorBusy:
       return "busy: another process kept it locked too long";
     case kErrorInvalidParameter:
@@ -25,6 +27,13 @@ std::string StoreError(RegStatus status) {
     default:
       return "registry error " + std::to_string(status);
   }
+}
+
+// Ends changes that failed midway, and says what stays of them.
+std::string Undone(RegistryApi& registry, bool atomic, std::uint64_t made) {
+  if (!atomic) return std::to_string(made) + " changes before it stay made";
+  registry.AbandonChanges();
+  return "nothing was imported";
 }
 
 std::string RootName(RegKey root) {
@@ -37,6 +46,7 @@ ImportResult ImportRegFile(RegistryApi& registry, const std::filesystem::path& f
                            std::uint32_t view) {
   ImportResult result;
   bool applying = false;
+  bool atomic = false;
   try {
     RegFileReader reader(file);
     RegEntry entry;
@@ -59,13 +69,13 @@ ImportResult ImportRegFile(RegistryApi& registry, const std::filesystem::path& f
 
     reader.Rewind();
     applying = true;
+    atomic = registry.BeginChanges();
     RegKey key = 0;
     std::string where;
     auto failed = [&](RegStatus status) {
       if (key != 0) registry.CloseKey(key);
       result.error = file.string() + ":" + std::to_string(entry.line) + ": " + where + ": " +
-                     StoreError(status) + "; " + std::to_string(result.changes) +
-                     " changes before it stay made";
+                     StoreError(status) + "; " + Undone(registry, atomic, result.changes);
       return result;
     };
     while (reader.Next(&entry)) {
@@ -97,12 +107,18 @@ ImportResult ImportRegFile(RegistryApi& registry, const std::filesystem::path& f
       ++result.changes;
     }
     if (key != 0) registry.CloseKey(key);
+    if (atomic) {
+      if (const RegStatus status = registry.CommitChanges(); status != kErrorSuccess) {
+        result.error =
+            file.string() + ": committing: " + StoreError(status) + "; nothing was imported";
+        return result;
+      }
+    }
     result.ok = true;
   } catch (const RegFileError& error) {
     // Only a file changed between the two readings fails while applying.
-    result.error = std::string(error.what()) + (applying ? "; " + std::to_string(result.changes) +
-                                                               " changes before it stay made"
-                                                         : "; nothing was imported");
+    result.error = std::string(error.what()) + "; " +
+                   (applying ? Undone(registry, atomic, result.changes) : "nothing was imported");
   }
   return result;
 }

@@ -1,10 +1,11 @@
 // Imports a .reg file into the registry: the whole file is read and checked first, and only a
 // file found sound is applied, so a file with any error changes nothing.
 //
-// The registry seam commits each call on its own, so the application itself is not one
-// transaction: a store failure in the middle (a full disk, say) leaves the changes made before it,
-// and the error says how many. Before applying, every hive the file touches must accept a
-// writer, which catches the common refusal (no write access) before anything is changed.
+// Applied, it is one transaction in each hive: a store failure in the middle (a full disk, say)
+// leaves nothing of it, and other processes see none of it until all of it. Where the registry
+// commits each call on its own, such a failure leaves the changes made before it, and the error
+// says how many. Before applying, every hive the file touches must accept a writer, which catches
+// the common refusal (no write access) before anything is begun.
 #ifndef VELMO_TOOLS_VELMOCTL_REG_IMPORT_H_
 #define VELMO_TOOLS_VELMOCTL_REG_IMPORT_H_
 
