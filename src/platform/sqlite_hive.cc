@@ -514,6 +514,9 @@ sqlite3* Hive::Open(bool create) {
 // repair: every reader, even one that may write nothing, reads the last committed state.
 void Hive::UseWal(sqlite3* db) {
   sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+  // A read makes the log and its index, which stay: a process that writes nothing more would
+  // otherwise leave a hive in WAL mode without them, which no one who may not create them reads.
+  sqlite3_exec(db, "SELECT 1 FROM sqlite_master LIMIT 1", nullptr, nullptr, nullptr);
   wal_index_ = WalIndex::kUnknown;
   main_file_ = nullptr;
 }

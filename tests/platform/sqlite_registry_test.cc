@@ -752,6 +752,38 @@ TEST_F(SqliteRegistryTest, HivesGetTheirModesAndOwnersWhateverTheUmask) {
               IsEmpty());
 }
 
+// A machine hive made by a process that wrote once, alone or as one set of changes, and ended:
+// an ordinary user reads it.
+TEST_F(SqliteRegistryTest, AHiveWrittenOnceIsReadByUsersWhoMayNotWrite) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+  for (const bool as_changes : {false, true}) {
+    fs::remove_all(paths_.machine.parent_path());
+    {
+      auto store = NewStore();
+      if (as_changes) store->BeginChanges();
+      RegKey key = 0;
+      ASSERT_EQ(store->CreateKey(kHkeyLocalMachine, u"SOFTWARE\\Once", kKeyWrite, &key),
+                kErrorSuccess);
+      store->CloseKey(key);
+      if (as_changes) {
+        ASSERT_EQ(store->CommitChanges(), kErrorSuccess);
+      }
+    }
+    EXPECT_THAT(velmo::testing::InChild([&](std::string& out) {
+                  if (!velmo::testing::DropPrivileges(velmo::testing::kNobody)) {
+                    out += "could not drop privileges";
+                  }
+                  RegKey key = 0;
+                  const RegStatus status =
+                      NewStore()->OpenKey(kHkeyLocalMachine, u"SOFTWARE\\Once", kKeyRead, &key);
+                  if (status != kErrorSuccess) out += "status " + std::to_string(status);
+                }),
+                IsEmpty())
+        << (as_changes ? "as changes" : "alone");
+  }
+}
+
 // Root never writes where a user's link or file leads it, nor adopts someone else's empty file.
 TEST_F(SqliteRegistryTest, RootIsNotLedToWriteElsewhere) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
