@@ -611,7 +611,9 @@ RegStatus Hive::CommitChanges() {
   if (!changes_open_) return kErrorSuccess;
   changes_open_ = false;
   stamp_checked_ = false;
-  const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+  // With no schema nothing was changed; committing would still give a new file its first page,
+  // unmarked, which no one would take for a hive.
+  const int rc = sqlite3_exec(db_, initialized_ ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) {
     const RegStatus why = StatusOfSqlite(rc, db_);
     initialized_ = schema_before_changes_;

@@ -1,7 +1,8 @@
 // libFuzzer target: random sequences of registry calls on a fresh store, each checked against an
 // in-memory model of the store's rules (a tree of keys; key and value names matched with each
 // UTF-16 unit upper-cased alone and keeping their first spelling; values listed in the order
-// they were first set; a tree deleted with everything below it). Any difference aborts.
+// they were first set; a tree deleted with everything below it; changes begun together kept or
+// dropped together). Any difference aborts.
 #include <unicode/uchar.h>
 #include <unicode/utf16.h>
 #include <unistd.h>
@@ -11,7 +12,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/sqlite_registry.h"
@@ -100,9 +103,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
   const HivePaths paths{dir / "machine.db", dir / "user.db"};
   auto store = NewSqliteRegistry(paths);
   ModelKey root;
+  std::optional<ModelKey> before_changes;  // while changes are under way
   Input in(data, size);
   for (int step = 0; step < 64 && !in.empty(); ++step) {
-    const std::uint8_t op = in.Byte() % 7;
+    const std::uint8_t op = in.Byte() % 8;
     const std::vector<std::u16string> path = in.Path();
     ModelKey* key = &root;
     for (const auto& part : path) {
@@ -190,8 +194,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
         Expect((status == kErrorSuccess) == (key != nullptr), "open", status);
         break;
       }
-      default:  // another store over the same files
+      case 6: {  // begin changes, or commit or abandon them
+        if (!before_changes) {
+          Expect(store->BeginChanges(), "begin changes", 0);
+          before_changes = root;
+        } else if (in.Byte() % 2 == 0) {
+          const RegStatus status = store->CommitChanges();
+          Expect(status == kErrorSuccess, "commit", status);
+          before_changes.reset();
+        } else {
+          store->AbandonChanges();
+          root = *std::exchange(before_changes, std::nullopt);
+        }
+        break;
+      }
+      default:  // another store over the same files; changes under way go with the old one
         store = NewSqliteRegistry(paths);
+        if (before_changes) root = *std::exchange(before_changes, std::nullopt);
     }
     if (handle != 0) store->CloseKey(handle);
   }
