@@ -170,6 +170,8 @@ class Hive {
   // Runs `body(reader)` and returns what it returns.
   template <typename Body>
   auto Read(Body&& body) {
+    // Lost changes are not read as if they had never been made: they fail until they end.
+    if (changes_lost_) Fail(*changes_lost_);
     for (int attempt = 0;; ++attempt) {
       sqlite3* db = OpenForReading();
       // Under a stream of writes from elsewhere the cache may never settle; then go without.

@@ -1,6 +1,8 @@
 // The store under I/O faults: a VFS over the default one fails the Nth read, write, sync or lock,
 // for every N over a small workload. Each call then fails or succeeds, what was acknowledged
-// stays, what was refused never appears, the hive stays sound, and the next call works.
+// stays, what was refused never appears, the hive stays sound, and the next call works. Made as
+// one set of changes, the workload stands whole when its commit succeeds, and not at all when
+// it fails.
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -190,62 +192,77 @@ TEST(StoreFaultInjectionTest, EveryFaultIsAnErrorAndLosesNothing) {
   const fs::path dir = pattern;
   const char* kNames[] = {"read", "write", "sync", "lock"};
   int runs = 0;
-  for (Op op : {Op::kRead, Op::kWrite, Op::kSync, Op::kLock}) {
-    for (int n = 1;; ++n) {
-      SCOPED_TRACE(std::string(kNames[static_cast<int>(op)]) + " " + std::to_string(n));
-      const fs::path here = dir / (std::to_string(static_cast<int>(op)) + "-" + std::to_string(n));
-      const HivePaths paths{here / "machine.db", here / "user.db"};
-      Model model;
-      std::string problems;
-      {
-        // A hive that exists already, and one that does not, both faulted: half the runs each.
-        if (n % 2 == 0) {
-          auto seed = NewSqliteRegistry(paths);
+  // Alone, each call is its own transaction; as changes, the workload is one, committed whole.
+  for (const bool as_changes : {false, true}) {
+    for (Op op : {Op::kRead, Op::kWrite, Op::kSync, Op::kLock}) {
+      for (int n = 1;; ++n) {
+        SCOPED_TRACE(std::string(kNames[static_cast<int>(op)]) + " " + std::to_string(n) +
+                     (as_changes ? " as changes" : ""));
+        const fs::path here =
+            dir / (std::to_string(as_changes) + "-" + std::to_string(static_cast<int>(op)) + "-" +
+                   std::to_string(n));
+        const HivePaths paths{here / "machine.db", here / "user.db"};
+        Model model;
+        std::string problems;
+        {
+          // A hive that exists already, and one that does not, both faulted: half the runs each.
+          if (n % 2 == 0) {
+            auto seed = NewSqliteRegistry(paths);
+            RegKey key = 0;
+            seed->CreateKey(kHkeyCurrentUser, u"Software\\F", kKeyWrite, &key);
+            seed->CloseKey(key);
+          }
+          auto store = NewSqliteRegistry(paths);
+          g_op = op;
+          g_count = 0;
+          g_fail_at = n;
+          if (as_changes) {
+            Model pending = model;
+            store->BeginChanges();
+            Workload(*store, pending, problems);
+            if (store->CommitChanges() == kErrorSuccess) model = pending;
+          } else {
+            Workload(*store, model, problems);
+          }
+          const bool injected = g_count >= n;
+          g_fail_at = 0;
+          ++runs;
+          // The next call works.
           RegKey key = 0;
-          seed->CreateKey(kHkeyCurrentUser, u"Software\\F", kKeyWrite, &key);
-          seed->CloseKey(key);
+          EXPECT_EQ(store->CreateKey(kHkeyCurrentUser, u"Software\\F", kKeyWrite, &key),
+                    kErrorSuccess);
+          Calls{*store, model, problems}.Set(key, u"Software\\F", u"after", u"ok");
+          EXPECT_EQ(model.count(u"Software\\F|after"), 1u);
+          store->CloseKey(key);
+          if (!injected) break;
         }
-        auto store = NewSqliteRegistry(paths);
-        g_op = op;
-        g_count = 0;
-        g_fail_at = n;
-        Workload(*store, model, problems);
-        const bool injected = g_count >= n;
-        g_fail_at = 0;
-        ++runs;
-        // The next call works.
-        RegKey key = 0;
-        EXPECT_EQ(store->CreateKey(kHkeyCurrentUser, u"Software\\F", kKeyWrite, &key),
-                  kErrorSuccess);
-        Calls{*store, model, problems}.Set(key, u"Software\\F", u"after", u"ok");
-        EXPECT_EQ(model.count(u"Software\\F|after"), 1u);
-        store->CloseKey(key);
-        if (!injected) break;
+        // A fresh store sees exactly what was acknowledged.
+        auto fresh = NewSqliteRegistry(paths);
+        for (const auto& [where, text] : model) {
+          const std::u16string path = where.substr(0, where.find(u'|'));
+          RegKey key = 0;
+          ASSERT_EQ(fresh->OpenKey(kHkeyCurrentUser, path, kKeyRead, &key), kErrorSuccess);
+          Calls{*fresh, model, problems}.CheckRead(key, path, where.substr(where.find(u'|') + 1));
+          fresh->CloseKey(key);
+        }
+        for (const char16_t* name : {u"a", u"b"}) {
+          RegKey key = 0;
+          ASSERT_EQ(fresh->OpenKey(kHkeyCurrentUser, u"Software\\F", kKeyRead, &key),
+                    kErrorSuccess);
+          Calls{*fresh, model, problems}.CheckRead(key, u"Software\\F", name);
+          fresh->CloseKey(key);
+        }
+        RegKey sub = 0;
+        if (fresh->OpenKey(kHkeyCurrentUser, u"Software\\F\\Sub", kKeyRead, &sub) ==
+            kErrorSuccess) {
+          Calls{*fresh, model, problems}.CheckRead(sub, u"Software\\F\\Sub", u"c");
+          fresh->CloseKey(sub);
+        }
+        fresh.reset();
+        EXPECT_EQ(problems, "");
+        EXPECT_EQ(IntegrityOf(paths.user), "ok");
+        fs::remove_all(here);
       }
-      // A fresh store sees exactly what was acknowledged.
-      auto fresh = NewSqliteRegistry(paths);
-      for (const auto& [where, text] : model) {
-        const std::u16string path = where.substr(0, where.find(u'|'));
-        RegKey key = 0;
-        ASSERT_EQ(fresh->OpenKey(kHkeyCurrentUser, path, kKeyRead, &key), kErrorSuccess);
-        Calls{*fresh, model, problems}.CheckRead(key, path, where.substr(where.find(u'|') + 1));
-        fresh->CloseKey(key);
-      }
-      for (const char16_t* name : {u"a", u"b"}) {
-        RegKey key = 0;
-        ASSERT_EQ(fresh->OpenKey(kHkeyCurrentUser, u"Software\\F", kKeyRead, &key), kErrorSuccess);
-        Calls{*fresh, model, problems}.CheckRead(key, u"Software\\F", name);
-        fresh->CloseKey(key);
-      }
-      RegKey sub = 0;
-      if (fresh->OpenKey(kHkeyCurrentUser, u"Software\\F\\Sub", kKeyRead, &sub) == kErrorSuccess) {
-        Calls{*fresh, model, problems}.CheckRead(sub, u"Software\\F\\Sub", u"c");
-        fresh->CloseKey(sub);
-      }
-      fresh.reset();
-      EXPECT_EQ(problems, "");
-      EXPECT_EQ(IntegrityOf(paths.user), "ok");
-      fs::remove_all(here);
     }
   }
   fs::remove_all(dir);
