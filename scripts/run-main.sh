@@ -73,9 +73,11 @@ cat <<TEXT
 == to remove what this wrote
 TEXT
 if ((${#created[@]} > 0)); then
-  echo "  rm -f ${created[*]}"
+  files=()
+  for hive in "${created[@]}"; do files+=("${hive}" "${hive}-wal" "${hive}-shm"); done
+  echo "  rm -f ${files[*]}"
 else
   echo "  the hives were there before: delete the values above with 'velmoctl reg delete', or"
-  echo "  remove ${machine} and ${user} if nothing else uses them"
+  echo "  remove ${machine} and ${user} (with their -wal and -shm) if nothing else uses them"
 fi
 echo "  rm -rf build/linux-release"
