@@ -3,7 +3,6 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
-#include <optional>
 
 #include "config/configuration.h"
 #include "registry/registry_module.h"
@@ -115,8 +114,7 @@ bool Getinfo(ApplicationContext& context) {
   const std::u16string previous_user = context.user_path;
   const std::u16string previous_app = context.app_path;
   // Some twenty registry calls: one look at the store's files for them all.
-  std::optional<platform::OperationScope> operation;
-  if (context.platform.registry) operation.emplace(*context.platform.registry);
+  const platform::OperationScope operation(*context.platform.registry);
 
   try {
     ReadLanguage(context);

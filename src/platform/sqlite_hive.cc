@@ -105,6 +105,22 @@ std::filesystem::path Beside(const std::filesystem::path& file, const char* suff
 
 constexpr const char* kJournalSuffixes[] = {"-wal", "-shm", "-journal"};
 
+void AppendFold(std::string& out, std::u16string_view name) {
+  out.reserve(out.size() + name.size() * 2);
+  for (char16_t unit : name) {
+    // Windows upper-cases each UTF-16 unit alone: a surrogate is not a character, and a letter
+    // outside the first plane keeps its case.
+    if (unit >= u'a' && unit <= u'z') {
+      unit = static_cast<char16_t>(unit - u'a' + u'A');
+    } else if (unit >= 0x80 && !U16_IS_SURROGATE(unit)) {
+      const UChar32 upper = u_toupper(unit);
+      if (upper <= 0xFFFF) unit = static_cast<char16_t>(upper);
+    }
+    out.push_back(static_cast<char>(unit & 0xFF));
+    out.push_back(static_cast<char>(unit >> 8));
+  }
+}
+
 std::string CacheKey(sqlite3_int64 id, std::u16string_view name) {
   std::string key;
   key.reserve(sizeof id + name.size() * 2);
@@ -130,20 +146,11 @@ std::string Fold(std::u16string_view name) {
   return out;
 }
 
-void AppendFold(std::string& out, std::u16string_view name) {
-  out.reserve(out.size() + name.size() * 2);
-  for (char16_t unit : name) {
-    // Windows upper-cases each UTF-16 unit alone: a surrogate is not a character, and a letter
-    // outside the first plane keeps its case.
-    if (unit >= u'a' && unit <= u'z') {
-      unit = static_cast<char16_t>(unit - u'a' + u'A');
-    } else if (unit >= 0x80 && !U16_IS_SURROGATE(unit)) {
-      const UChar32 upper = u_toupper(unit);
-      if (upper <= 0xFFFF) unit = static_cast<char16_t>(upper);
-    }
-    out.push_back(static_cast<char>(unit & 0xFF));
-    out.push_back(static_cast<char>(unit >> 8));
-  }
+std::string PathKey(sqlite3_int64 base, char view, std::u16string_view path) {
+  std::string key = CacheKey(base, u"");
+  key.push_back(view);
+  AppendFold(key, path);
+  return key;
 }
 
 // ---- Statement
@@ -578,7 +585,7 @@ void Hive::Forget(sqlite3* db) {
     if (rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB) {
       Close();
     } else if (sqlite3_get_autocommit(db)) {
-      UndoChange(db, schema_before_changes_, StatusOfSqlite(rc));
+      EndChanges(db, StatusOfSqlite(rc));
     }
     return;
   }
@@ -594,9 +601,13 @@ void Hive::UndoChange(sqlite3* db, bool had_schema, RegStatus why) {
     initialized_ = had_schema;
     return;
   }
+  EndChanges(db, why);
+}
+
+void Hive::EndChanges(sqlite3* db, std::optional<RegStatus> lost) {
   if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
   changes_open_ = false;
-  changes_lost_ = why;
+  changes_lost_ = lost;
   initialized_ = schema_before_changes_;
   cache_stamp_.reset();
 }
@@ -627,11 +638,7 @@ RegStatus Hive::CommitChanges() {
 void Hive::AbandonChanges() {
   changes_ = false;
   changes_lost_.reset();
-  if (!changes_open_) return;
-  changes_open_ = false;
-  sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-  initialized_ = schema_before_changes_;
-  cache_stamp_.reset();
+  if (changes_open_) EndChanges(db_, std::nullopt);
 }
 
 void Hive::Close() {

@@ -31,8 +31,9 @@ struct Failure {
 // The form a name is matched by: Windows upper-cases each UTF-16 unit on its own and leaves
 // surrogates as they are. UTF-16LE bytes, with as many code units as the name.
 std::string Fold(std::u16string_view name);
-// Appends Fold(name) to `out`.
-void AppendFold(std::string& out, std::u16string_view name);
+// What the read cache knows a key path by: the key it starts from, `view` (whatever else decides
+// the walk) and the folded path. Paths that fold alike split alike.
+std::string PathKey(sqlite3_int64 base, char view, std::u16string_view path);
 
 // A prepared statement lent by the hive's cache, reset and given back when it goes out of scope;
 // or, when the cached one is out on loan already, one of its own, finalized then. Two loans of
@@ -101,11 +102,11 @@ class HiveReader {
   // The value, or null when there is none; valid until the next call on this reader.
   const CachedValue* Find(sqlite3_int64 key, std::u16string_view name);
 
-  // Where `parts_of()` leads below the live key `base`, key by key. A path asked again in the same
-  // state of the file is answered by `text`, its whole text with whatever else decides the
-  // walk (base and view); texts that fold alike split alike, so such an answer needs no split.
+  // Where `path`, split into keys by `parts_of()`, leads below the live key `base`. A path asked
+  // again in the same state of the file is answered whole, without being split.
   template <typename Parts>
-  ResolvedPath Walk(sqlite3_int64 base, const std::string& text, Parts&& parts_of) {
+  ResolvedPath Walk(sqlite3_int64 base, char view, std::u16string_view path, Parts&& parts_of) {
+    const std::string text = PathKey(base, view, path);
     if (const ResolvedPath* known = KnownPath(text)) return *known;
     const auto parts = parts_of();
     ResolvedPath found{base, parts.size()};
@@ -281,6 +282,8 @@ class Hive {
   // After a change failed by throwing: undoes it alone, or, when SQLite has rolled back the
   // whole transaction already, records the changes as lost with `why`.
   void UndoChange(sqlite3* db, bool had_schema, RegStatus why);
+  // Rolls the changes' transaction back; `lost` says why, when they did not end by choice.
+  void EndChanges(sqlite3* db, std::optional<RegStatus> lost);
 
   // After a failure: leaves no transaction open, and drops the connection when the file turned
   // out to be damaged, so that the next call looks at it afresh. Within changes, only damage

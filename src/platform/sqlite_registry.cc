@@ -380,11 +380,9 @@ class SqliteRegistry final : public RegistryApi {
       if (status != kErrorSuccess) return status;
     } else {
       // The base and the view decide the walk as much as the text does.
-      std::string text(reinterpret_cast<const char*>(&base.id), sizeof base.id);
-      text.push_back(static_cast<char>((base.is_root ? 2 : 0) | (view32 ? 1 : 0)));
-      hive::AppendFold(text, path);
-      found =
-          base.hive->Read([&](HiveReader& reader) { return reader.Walk(base.id, text, parts_of); });
+      const char view = static_cast<char>((base.is_root ? 2 : 0) | (view32 ? 1 : 0));
+      found = base.hive->Read(
+          [&](HiveReader& reader) { return reader.Walk(base.id, view, path, parts_of); });
       if (found.id == 0) return kErrorFileNotFound;
     }
     next_handle_ += 4;
