@@ -409,12 +409,7 @@ TEST_F(SqliteRegistryTest, ProcessesShareAHiveWithoutLosingWrites) {
   std::vector<pid_t> children;
   std::vector<int> pipes;
   for (int p = 0; p < kProcesses; ++p) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      close(fds[0]);
+    const velmo::testing::Child child = velmo::testing::StartChild([&](int to_parent) {
       auto store = NewStore();
       std::string report;
       for (int n = 0; n < kWritesEach; ++n) {
@@ -438,13 +433,12 @@ TEST_F(SqliteRegistryTest, ProcessesShareAHiveWithoutLosingWrites) {
         }
         store->CloseKey(key);
       }
-      const ssize_t ignored = write(fds[1], report.data(), report.size());
+      const ssize_t ignored = write(to_parent, report.data(), report.size());
       (void)ignored;
-      _exit(0);
-    }
-    close(fds[1]);
-    children.push_back(pid);
-    pipes.push_back(fds[0]);
+    });
+    ASSERT_GE(child.pid, 0);
+    children.push_back(child.pid);
+    pipes.push_back(child.from_child);
   }
   for (int p = 0; p < kProcesses; ++p) {
     std::string report;
@@ -837,12 +831,7 @@ TEST_F(SqliteRegistryTest, AfterAWriterDiesEveryReaderReadsTheLastCommit) {
       std::getenv("VELMO_CRASH_ROUNDS") ? std::atoi(std::getenv("VELMO_CRASH_ROUNDS")) : 12;
   int last = 0;
   for (int round = 0; round < kRounds; ++round) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      close(fds[0]);
+    const velmo::testing::Child writer = velmo::testing::StartChild([&](int to_parent) {
       auto store = NewStore();
       const std::u16string bulk(300000, u'x');
       for (int n = last + 1;; ++n) {
@@ -852,20 +841,20 @@ TEST_F(SqliteRegistryTest, AfterAWriterDiesEveryReaderReadsTheLastCommit) {
         const std::u16string text = U16(std::to_string(n)) + u"," + bulk;
         if (store->SetValue(key, u"n", kRegSz, reinterpret_cast<const std::uint8_t*>(text.data()),
                             static_cast<std::uint32_t>(text.size() * 2)) == 0 &&
-            write(fds[1], &n, sizeof n) != sizeof n) {
+            write(to_parent, &n, sizeof n) != sizeof n) {
           _exit(1);
         }
         store->CloseKey(key);
       }
-    }
-    close(fds[1]);
+    });
+    ASSERT_GE(writer.pid, 0);
     int n = 0;
-    if (read(fds[0], &n, sizeof n) == sizeof n) last = n;
+    if (read(writer.from_child, &n, sizeof n) == sizeof n) last = n;
     std::this_thread::sleep_for(std::chrono::microseconds(delay_us(random)));
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    while (read(fds[0], &n, sizeof n) == sizeof n) last = n;
-    close(fds[0]);
+    kill(writer.pid, SIGKILL);
+    waitpid(writer.pid, nullptr, 0);
+    while (read(writer.from_child, &n, sizeof n) == sizeof n) last = n;
+    close(writer.from_child);
 
     const std::string seen = velmo::testing::InChild([&](std::string& out) {
       if (!velmo::testing::DropPrivileges(kNobody)) out += "could not drop privileges";

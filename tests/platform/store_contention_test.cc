@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "platform/sqlite_registry.h"
 #include "platform/text.h"
 
@@ -44,12 +45,7 @@ TEST(StoreContentionTest, EveryWriterIsServedAndNoWriteIsLost) {
   const auto start = Clock::now();
   std::vector<std::pair<pid_t, int>> children;
   for (int p = 0; p < processes; ++p) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      close(fds[0]);
+    const velmo::testing::Child child = velmo::testing::StartChild([&](int to_parent) {
       auto store = NewSqliteRegistry(paths);
       Outcome outcome;
       for (int r = 0; r < rounds; ++r) {
@@ -69,17 +65,16 @@ TEST(StoreContentionTest, EveryWriterIsServedAndNoWriteIsLost) {
         ++(status == kErrorSuccess ? outcome.ok : outcome.failed);
         if (status != kErrorSuccess) outcome.last_failure = status;
         // Only acknowledged writes are expected back; the parent learns which by the name.
-        if (status == kErrorSuccess && write(fds[1], &r, sizeof r) != sizeof r) _exit(1);
+        if (status == kErrorSuccess && write(to_parent, &r, sizeof r) != sizeof r) _exit(1);
       }
       const int end = -1;
-      if (write(fds[1], &end, sizeof end) != sizeof end ||
-          write(fds[1], &outcome, sizeof outcome) != sizeof outcome) {
+      if (write(to_parent, &end, sizeof end) != sizeof end ||
+          write(to_parent, &outcome, sizeof outcome) != sizeof outcome) {
         _exit(1);
       }
-      _exit(0);
-    }
-    close(fds[1]);
-    children.emplace_back(pid, fds[0]);
+    });
+    ASSERT_GE(child.pid, 0);
+    children.emplace_back(child.pid, child.from_child);
   }
 
   Outcome total;

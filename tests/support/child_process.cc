@@ -6,34 +6,46 @@
 
 namespace velmo::testing {
 
-std::string InChild(const std::function<void(std::string& report)>& body) {
+Child StartChild(const std::function<void(int to_parent)>& body) {
   int fds[2];
-  if (pipe(fds) != 0) return "pipe failed";
+  if (pipe(fds) != 0) return {-1, -1};
   const pid_t pid = fork();
-  if (pid < 0) return "fork failed";
+  if (pid < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return {-1, -1};
+  }
   if (pid == 0) {
     close(fds[0]);
+    body(fds[1]);
+    _exit(0);  // no destructors or exit handlers of the parent's state
+  }
+  close(fds[1]);
+  return {pid, fds[0]};
+}
+
+std::string InChild(const std::function<void(std::string& report)>& body) {
+  const Child child = StartChild([&](int to_parent) {
     std::string report;
     body(report);
     const char* data = report.data();
     size_t left = report.size();
     while (left > 0) {
-      const ssize_t n = write(fds[1], data, left);
+      const ssize_t n = write(to_parent, data, left);
       if (n <= 0) break;
       data += n;
       left -= static_cast<size_t>(n);
     }
-    _exit(0);  // no destructors or exit handlers of the parent's state
-  }
-  close(fds[1]);
+  });
+  if (child.pid < 0) return "fork failed";
   std::string report;
   char buffer[4096];
-  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
+  for (ssize_t n; (n = read(child.from_child, buffer, sizeof buffer)) > 0;) {
     report.append(buffer, static_cast<size_t>(n));
   }
-  close(fds[0]);
+  close(child.from_child);
   int status = 0;
-  waitpid(pid, &status, 0);
+  waitpid(child.pid, &status, 0);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) report += " (child died)";
   return report;
 }

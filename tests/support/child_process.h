@@ -10,6 +10,16 @@
 
 namespace velmo::testing {
 
+// A forked child, and the read end of a pipe from it, which the parent closes.
+struct Child {
+  pid_t pid;  // -1 when the pipe or the fork failed
+  int from_child;
+};
+
+// Forks a child that runs `body` with the pipe's write end and then exits with status 0, unless
+// `body` ends it otherwise.
+Child StartChild(const std::function<void(int to_parent)>& body);
+
 // Runs `body` in a forked child and returns what it appended to its report, plus a note if the
 // child died.
 std::string InChild(const std::function<void(std::string& report)>& body);
