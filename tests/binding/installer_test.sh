@@ -23,17 +23,10 @@ trap 'rm -rf -- "${work}"' EXIT
 msi=$(winepath -w "${package}") || exit 2
 release_key='HKLM\SOFTWARE\MOLTRA\VELMO_SW2\VELMO_SW2 2'
 
-tests=0
-failures=0
-report=""
+source "$(dirname "${BASH_SOURCE[0]}")/../support/test_report.sh"
 check() {  # name, passed (0/1 status of the test command), why
-  tests=$((tests + 1))
-  if [[ "$2" == 0 ]]; then
-    report+="<testcase name=\"$1\" classname=\"installer${bits}\"/>"
-  else
-    failures=$((failures + 1))
-    echo "FAILED installer ${bits}-bit: $1: $3"
-    report+="<testcase name=\"$1\" classname=\"installer${bits}\"><failure message=\"$3\"/></testcase>"
+  if [[ "$2" == 0 ]]; then report_pass "$1" "installer${bits}"; else
+    report_fail "$1" "$3" "installer${bits}"
   fi
 }
 # The machine's classes and the key the package writes its one value to, in both views, as text
@@ -105,8 +98,6 @@ check users-value-kept $? "the interface value the module wrote is gone"
 "${wine}" reg delete 'HKCU\SOFTWARE\MOLTRA' /f >/dev/null 2>&1
 for v in /reg:32 /reg:64; do "${wine}" reg delete 'HKLM\SOFTWARE\MOLTRA' /f "${v}" >/dev/null 2>&1; done
 
-echo "installer_test (${bits}-bit): $((tests - failures)) of ${tests} checks passed"
-mkdir -p "$(dirname "${results}")"
-printf '<?xml version="1.0" encoding="UTF-8"?>\n<testsuites tests="%d" failures="%d" disabled="0" errors="0" name="installer_test">\n<testsuite name="installer%s" tests="%d" failures="%d">%s</testsuite>\n</testsuites>\n' \
-  "${tests}" "${failures}" "${bits}" "${tests}" "${failures}" "${report//&/&amp;}" >"${results}"
-((failures == 0))
+echo "installer_test (${bits}-bit): $((report_tests - report_failures)) of ${report_tests} checks passed"
+report_write "${results}" installer_test "installer${bits}"
+((report_failures == 0))

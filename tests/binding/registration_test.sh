@@ -65,19 +65,9 @@ for id in "${config_clsid}" "${config_libid}" "${config_iid}" "${pp_clsid}" "${p
   [[ -n "${id}" ]] || exit 2
 done
 
-tests=0
-failures=0
-report=""
-pass() { report+="<testcase name=\"$1\" classname=\"${mode}${bits}\"/>"; }
-fail() {  # name, message
-  failures=$((failures + 1))
-  echo "FAILED ${mode} ${bits}-bit: $1: $2"
-  local message=${2//&/&amp;}
-  message=${message//</&lt;}
-  message=${message//>/&gt;}
-  message=${message//\"/&quot;}
-  report+="<testcase name=\"$1\" classname=\"${mode}${bits}\"><failure message=\"${message}\"/></testcase>"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/test_report.sh"
+pass() { report_pass "$1" "${mode}${bits}"; }
+fail() { report_fail "$1" "$2" "${mode}${bits}"; }  # name, message
 
 # The data of one value, or nothing with status 1 when the key or the value is missing. reg.exe
 # prints "    NAME    TYPE    DATA" with CRLF line ends; "(Default)" names the default value.
@@ -98,7 +88,6 @@ value_of() {  # key, value name ("" for the default)
 key_exists() { "${wine}" reg query "$1" "${view}" >/dev/null 2>&1; }
 
 expect_value() {  # name, key, value name, expected data (compared without regard to case)
-  tests=$((tests + 1))
   local got
   if ! got=$(value_of "$2" "$3"); then
     fail "$1" "$2 [${3:-(Default)}] is missing"
@@ -110,7 +99,6 @@ expect_value() {  # name, key, value name, expected data (compared without regar
 }
 
 expect_gone() {  # name, key
-  tests=$((tests + 1))
   if key_exists "$2"; then
     fail "$1" "$2 is still there"
   else
@@ -128,7 +116,6 @@ other_has_library() {  # libid, version
 }
 expect_shared_gone() {  # name, key, "yes" when the other bitness still uses it
   if [[ -n "$3" ]]; then
-    tests=$((tests + 1))
     if key_exists "$2"; then pass "$1-kept-for-the-other-bitness"; else
       fail "$1-kept-for-the-other-bitness" "$2 went, and the other bitness uses it"
     fi
@@ -138,7 +125,6 @@ expect_shared_gone() {  # name, key, "yes" when the other bitness still uses it
 }
 
 regsvr() {  # name, windows path of the DLL
-  tests=$((tests + 1))
   if [[ "${mode}" == register* ]]; then
     wine regsvr32 /s "${user_flags[@]}" "$2"
   else
@@ -224,9 +210,6 @@ if [[ "${mode}" == register-user ]]; then
   done
 fi
 
-echo "registration_test (${mode}, ${bits}-bit): $((tests - failures)) of ${tests} checks passed"
-mkdir -p "$(dirname "${results}")"
-printf '<?xml version="1.0" encoding="UTF-8"?>\n<testsuites tests="%d" failures="%d" disabled="0" errors="0" name="%s">\n<testsuite name="%s" tests="%d" failures="%d">%s</testsuite>\n</testsuites>\n' \
-  "${tests}" "${failures}" "${mode}_test" "${mode}${bits}" "${tests}" "${failures}" "${report}" \
-  >"${results}"
-((failures == 0))
+echo "registration_test (${mode}, ${bits}-bit): $((report_tests - report_failures)) of ${report_tests} checks passed"
+report_write "${results}" "${mode}_test" "${mode}${bits}"
+((report_failures == 0))

@@ -29,25 +29,9 @@ clear_keys() {
 }
 trap 'clear_keys; rm -rf -- "${work}"' EXIT
 
-tests=0
-failures=0
-report=""
-escape() {
-  local text=${1//&/&amp;}
-  text=${text//</&lt;}
-  text=${text//>/&gt;}
-  printf '%s' "${text//\"/&quot;}"
-}
-pass() {
-  tests=$((tests + 1))
-  report+="<testcase name=\"$(escape "$1")\" classname=\"vbscript${bits}\"/>"
-}
-fail() {  # name, why
-  tests=$((tests + 1))
-  failures=$((failures + 1))
-  echo "FAILED vbscript ${bits}-bit: $1: $2"
-  report+="<testcase name=\"$(escape "$1")\" classname=\"vbscript${bits}\"><failure message=\"$(escape "$2")\"/></testcase>"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/test_report.sh"
+pass() { report_pass "$1" "vbscript${bits}"; }
+fail() { report_fail "$1" "$2" "vbscript${bits}"; }  # name, why
 
 # The installation. Directories are given as the installer stores them: no trailing separator.
 mkdir -p "${work}/app/Dat" "${work}/app/dat" "${work}/app/params" "${work}/user/dat" \
@@ -109,8 +93,6 @@ else
   fail security-value-in-machine-hive "HKLM (32-bit view) Settings\\Niveau is '${settings}'"
 fi
 
-echo "vbscript_test (${bits}-bit): $((tests - failures)) of ${tests} checks passed"
-mkdir -p "$(dirname "${results}")"
-printf '<?xml version="1.0" encoding="UTF-8"?>\n<testsuites tests="%d" failures="%d" disabled="0" errors="0" name="vbscript_test">\n<testsuite name="vbscript%s" tests="%d" failures="%d">%s</testsuite>\n</testsuites>\n' \
-  "${tests}" "${failures}" "${bits}" "${tests}" "${failures}" "${report}" >"${results}"
-((failures == 0))
+echo "vbscript_test (${bits}-bit): $((report_tests - report_failures)) of ${report_tests} checks passed"
+report_write "${results}" vbscript_test "vbscript${bits}"
+((report_failures == 0))

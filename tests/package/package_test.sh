@@ -13,16 +13,9 @@ build=${src}/build/linux-package
 prefix=${work}/prefix
 export MOLTRA_REGISTRY_DIR=${work}/store
 
-tests=0
-failures=0
-report=""
-pass() { tests=$((tests + 1)); report+="<testcase name=\"$1\"/>"; }
-fail() {  # name, why
-  tests=$((tests + 1))
-  failures=$((failures + 1))
-  echo "FAILED $1: $2"
-  report+="<testcase name=\"$1\"><failure message=\"$2\"/></testcase>"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/test_report.sh"
+pass() { report_pass "$1"; }
+fail() { report_fail "$1" "$2"; }  # name, why
 step() {  # name, command...: passes when the command does; its output shows when it does not
   local name=$1
   shift
@@ -110,10 +103,6 @@ rm -f "${build}"/*.deb
 step debian-packages bash -c "cpack -G DEB --config '${build}/CPackConfig.cmake' -B '${build}' \
   && '${src}/scripts/check-packages.sh' '${build}'"
 
-echo "package_test: ${tests} checks, ${failures} failed"
-if [[ -n "${results}" ]]; then
-  mkdir -p "$(dirname "${results}")"
-  printf '<?xml version="1.0" encoding="UTF-8"?>\n<testsuites tests="%d" failures="%d" disabled="0" errors="0" name="package_test">\n<testsuite name="package" tests="%d" failures="%d">%s</testsuite>\n</testsuites>\n' \
-    "${tests}" "${failures}" "${tests}" "${failures}" "${report}" >"${results}"
-fi
-((failures == 0))
+echo "package_test: ${report_tests} checks, ${report_failures} failed"
+report_write "${results}" package_test package
+((report_failures == 0))

@@ -9,31 +9,15 @@ results=${2:-}
 wine64=/usr/lib/wine/wine64
 skip=77
 
-tests=0
-failures=0
-report=""
+source "$(dirname "${BASH_SOURCE[0]}")/../support/test_report.sh"
 result() {  # name, ok (0) or not, message
-  tests=$((tests + 1))
-  if [[ $2 -eq 0 ]]; then
-    report+="<testcase name=\"$1\"/>"
-  else
-    failures=$((failures + 1))
-    echo "FAILED $1: $3"
-    report+="<testcase name=\"$1\"><failure message=\"$3\"/></testcase>"
-  fi
-}
-write_results() {
-  [[ -n "${results}" ]] || return 0
-  mkdir -p "$(dirname "${results}")"
-  printf '<?xml version="1.0" encoding="UTF-8"?>\n<testsuites tests="%d" failures="%d" disabled="%d" errors="0" name="reg_wine_roundtrip">\n<testsuite name="reg_wine_roundtrip" tests="%d" failures="%d" disabled="%d">%s</testsuite>\n</testsuites>\n' \
-    "${tests}" "${failures}" "$1" "${tests}" "${failures}" "$1" "${report}" >"${results}"
+  if [[ $2 -eq 0 ]]; then report_pass "$1"; else report_fail "$1" "$3"; fi
 }
 
 if [[ ! -x ${wine64} ]] || ! command -v wineboot >/dev/null; then
   echo "reg_wine_roundtrip: SKIPPED: Wine is not installed (scripts/install-deps.sh installs it)"
-  report="<testcase name=\"roundtrip\"><skipped message=\"Wine is not installed\"/></testcase>"
-  tests=1
-  write_results 1
+  report_skip roundtrip "Wine is not installed"
+  report_write "${results}" reg_wine_roundtrip
   exit ${skip}
 fi
 
@@ -86,6 +70,6 @@ result regedit-reimported $? "regedit could not import velmoctl's file"
 cmp "${first}/drive_c/first.reg" "${fresh}/drive_c/back.reg"
 result same-values $? "the key came back different"
 
-echo "reg_wine_roundtrip: $((tests - failures)) of ${tests} checks passed"
-write_results 0
-((failures == 0))
+echo "reg_wine_roundtrip: $((report_tests - report_failures)) of ${report_tests} checks passed"
+report_write "${results}" reg_wine_roundtrip
+((report_failures == 0))

@@ -18,33 +18,25 @@ if [[ $(id -u) -eq 0 ]]; then
   velmoctl_anyone="${MOLTRA_REGISTRY_DIR}/bin/velmoctl"
 fi
 
-tests=0
-failures=0
-report=""
+source "$(dirname "${BASH_SOURCE[0]}")/../support/test_report.sh"
 check() {  # name, expected exit code, expected stdout (or - to skip), command...
   local name=$1 want_rc=$2 want_out=$3
   shift 3
   local out rc
   out=$("$@" 2>"${MOLTRA_REGISTRY_DIR}/stderr")
   rc=$?
-  tests=$((tests + 1))
   if [[ ${rc} -ne ${want_rc} || ("${want_out}" != "-" && "${out}" != "${want_out}") ]]; then
-    failures=$((failures + 1))
-    echo "FAILED ${name}: exit ${rc} (wanted ${want_rc}), output:"
-    printf '%s\n' "${out}" "--- stderr:" "$(cat "${MOLTRA_REGISTRY_DIR}/stderr")"
-    report+="<testcase name=\"${name}\"><failure message=\"exit ${rc}\"/></testcase>"
+    report_fail "${name}" "exit ${rc} (wanted ${want_rc})"
+    printf '%s\n' "output:" "${out}" "--- stderr:" "$(cat "${MOLTRA_REGISTRY_DIR}/stderr")"
   else
-    report+="<testcase name=\"${name}\"/>"
+    report_pass "${name}"
   fi
 }
 stderr_has() {  # name, text
-  tests=$((tests + 1))
   if grep -qF -- "$2" "${MOLTRA_REGISTRY_DIR}/stderr"; then
-    report+="<testcase name=\"$1\"/>"
+    report_pass "$1"
   else
-    failures=$((failures + 1))
-    echo "FAILED $1: stderr lacks '$2': $(cat "${MOLTRA_REGISTRY_DIR}/stderr")"
-    report+="<testcase name=\"$1\"><failure message=\"message\"/></testcase>"
+    report_fail "$1" "stderr lacks '$2': $(cat "${MOLTRA_REGISTRY_DIR}/stderr")"
   fi
 }
 
@@ -214,10 +206,6 @@ check damaged-store 1 "" "${velmoctl}" reg get HKLM "${key}" PATH
 stderr_has damaged-store-message 'machine.db: not a registry hive'
 check damaged-store-untouched 0 "not a hive" cat "${MOLTRA_REGISTRY_DIR}/machine.db"
 
-echo "velmoctl_test: $((tests - failures)) of ${tests} checks passed"
-if [[ -n "${results}" ]]; then
-  mkdir -p "$(dirname "${results}")"
-  printf '<?xml version="1.0" encoding="UTF-8"?>\n<testsuites tests="%d" failures="%d" disabled="0" errors="0" name="velmoctl_test">\n<testsuite name="velmoctl" tests="%d" failures="%d">%s</testsuite>\n</testsuites>\n' \
-    "${tests}" "${failures}" "${tests}" "${failures}" "${report}" >"${results}"
-fi
-((failures == 0))
+echo "velmoctl_test: $((report_tests - report_failures)) of ${report_tests} checks passed"
+report_write "${results}" velmoctl_test velmoctl
+((report_failures == 0))
