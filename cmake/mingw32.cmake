@@ -13,4 +13,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Only system DLLs are needed at run time.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/wine)
+# The 32-bit loader itself, as scripts/wine-env.sh starts it: /usr/bin/wine is Debian's
+# wine-stable script. Only run where the kernel runs 32-bit programs.
+set(CMAKE_CROSSCOMPILING_EMULATOR env -u WINELOADER /usr/lib/wine/wine)

@@ -13,4 +13,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Only system DLLs are needed at run time.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
+# The 64-bit loader with WINELOADER naming it, as scripts/wine-env.sh starts it: never
+# /usr/bin/wine, which takes the 32-bit loader whenever that is installed, runnable or not.
+set(CMAKE_CROSSCOMPILING_EMULATOR env WINELOADER=/usr/lib/wine/wine64 /usr/lib/wine/wine64)

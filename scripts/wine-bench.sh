@@ -9,16 +9,25 @@ set -uo pipefail
 
 source_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)" || exit 2
 cd "${source_dir}" || exit 2
+source scripts/wine-env.sh
 preset=${1:-mingw64}
 calls=${2:-50000}
 case "${preset}" in
-  mingw64) wine=/usr/lib/wine/wine64 ;;
-  mingw32) wine=wine ;;
+  mingw64) bits=64 ;;
+  mingw32)
+    bits=32
+    if ! win32_runs; then
+      echo "wine-bench: mingw32 cannot run here: $(win32_why_not)" >&2
+      exit 1
+    fi
+    ;;
   *)
     echo "wine-bench: unknown preset '${preset}' (expected mingw64 or mingw32)" >&2
     exit 2
     ;;
 esac
+# Every Wine program of the benchmark runs in its bitness.
+wine() { wine_bits "${bits}" "$@"; }
 
 # Optimised, as a DLL that ships would be, in a build tree of its own; the preset's own tree is
 # the tests' debug build.
@@ -34,10 +43,10 @@ unset DISPLAY WAYLAND_DISPLAY
 WINEPREFIX="$(mktemp -d "${TMPDIR:-/tmp}/velmo-bench.XXXXXX")" || exit 2
 export WINEPREFIX
 trap 'wineserver -k 2>/dev/null; wineserver -w 2>/dev/null; rm -rf -- "${WINEPREFIX}"' EXIT
-WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 && wineserver -w || exit 1
+WINEDLLOVERRIDES="mscoree,mshtml=" wine64 wineboot -i >/dev/null 2>&1 && wineserver -w || exit 1
 
 for dll in MOLConfigLib.dll MolGPP.dll VELMOSWGlobalLib.dll; do
-  wine regsvr32 /s "$(winepath -w "${bin}/${dll}")" || exit 1
+  wine regsvr32 /s "$(wine64 winepath -w "${bin}/${dll}")" || exit 1
 done
 work="${WINEPREFIX}/install"
 mkdir -p "${work}/app/Dat" "${work}/app/dat" "${work}/user/dat"
@@ -45,13 +54,13 @@ printf '[Poutre]\nHauteur = 200\n' >"${work}/app/Dat/Geometrie.dat"
 printf '[General]\nNom = application\n' >"${work}/app/dat/velmo.cfg"
 printf '[General]\nNom = utilisateur\n' >"${work}/user/dat/velmo.cfg"
 release_key='SOFTWARE\MOLTRA\VELMO_SW2\VELMO_SW2 2'
-"${wine}" reg add "HKLM\\${release_key}" /v PATH /t REG_SZ /d "$(winepath -w "${work}/app")" \
+wine reg add "HKLM\\${release_key}" /v PATH /t REG_SZ /d "$(wine64 winepath -w "${work}/app")" \
   /f /reg:32 >/dev/null || exit 1
-"${wine}" reg add "HKCU\\${release_key}" /v USER /t REG_SZ /d "$(winepath -w "${work}/user")" \
+wine reg add "HKCU\\${release_key}" /v USER /t REG_SZ /d "$(wine64 winepath -w "${work}/user")" \
   /f >/dev/null || exit 1
 
 echo "== ${preset}: VBScript (cscript), ${calls} calls a round, best of 5"
-"${wine}" cscript //nologo "$(winepath -w bench/automation/automation_calls.vbs)" "${calls}" |
+wine cscript //nologo "$(wine64 winepath -w bench/automation/automation_calls.vbs)" "${calls}" |
   tr -d '\r'
 echo "== ${preset}: C++ (automation_calls.exe), ${calls} calls a round, best of 7"
-"${wine}" "${build}/bench/automation/automation_calls.exe" "${calls}" | tr -d '\r'
+wine "${build}/bench/automation/automation_calls.exe" "${calls}" | tr -d '\r'

@@ -6,10 +6,15 @@
 #
 # both-bitnesses takes the two presets as built and checks that each keeps working when the other
 # is unregistered; its results go to build/both-bitnesses/test-results.
+#
+# Where this machine cannot run 32-bit programs (or VELMO_NO_WIN32=1), mingw32 is still built,
+# and its tests and both-bitnesses are recorded as skipped, with the reason.
 set -uo pipefail
 
 source_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)" || exit 2
 cd "${source_dir}" || exit 2
+source scripts/wine-env.sh
+source tests/support/test_report.sh
 
 presets=("$@")
 if ((${#presets[@]} == 0)); then presets=(mingw64 mingw32); fi
@@ -52,21 +57,23 @@ elapsed() { awk -v from="$1" -v to="${EPOCHREALTIME}" 'BEGIN { printf "%.1f s", 
 
 make_prefix() {
   # Without Mono and Gecko, which Wine would otherwise offer to install.
-  WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i && wineserver -w &&
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null &&
+  WINEDLLOVERRIDES="mscoree,mshtml=" wine64 wineboot -i && wineserver -w &&
+    wine64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null &&
     wineserver -w
 }
 
 # The prefix is made while the first preset builds; the build is what takes the time.
 started="$(now)"
 # In a process group of its own, so that stopping early can stop all of it.
-setsid bash -c "$(declare -f make_prefix); make_prefix" >"${WINEPREFIX}/boot.log" 2>&1 &
+setsid timeout -k 10 600 bash -c "source scripts/wine-env.sh; $(declare -f make_prefix); make_prefix" \
+  >"${WINEPREFIX}/boot.log" 2>&1 &
 boot_pid=$!
 prefix_ready=""
 
 failed=()
 project_version=$(sed -n 's/^project(VELMOSWGlobalLib VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 wait_for_prefix() {
+  [[ "${prefix_ready}" != failed ]] || return 1
   [[ -z "${prefix_ready}" ]] || return 0
   local step
   step="$(now)"
@@ -76,84 +83,122 @@ wait_for_prefix() {
   if ((boot_status != 0)); then
     echo "wine-tests: making the Wine prefix failed:" >&2
     cat "${WINEPREFIX}/boot.log" >&2
-    exit 1
+    prefix_ready=failed
+    return 1
   fi
   rm -f -- "${WINEPREFIX}/boot.log"
   prefix_ready=yes
   echo "wine-tests: prefix ready after $(elapsed "${step}") more"
 }
 
-for preset in "${presets[@]}"; do
-  step="$(now)"
-  if [[ "${preset}" == both-bitnesses ]]; then
-    wait_for_prefix
-    rm -rf -- "build/${preset}/test-results"
-    mkdir -p "build/${preset}/test-results"
-    if ! TZ=Asia/Kolkata bash tests/binding/both_bitnesses_test.sh build/mingw64 build/mingw32 \
-      "build/${preset}/test-results"; then
-      echo "wine-tests: one bitness broke the other" >&2
-      failed+=("${preset}")
-    fi
-    echo "wine-tests: ${preset}: tested in $(elapsed "${step}")"
-    continue
+# Every test this starts is accounted for in the preset's results: one that cannot run here as
+# skipped, with the reason; one that wrote no results, or ended otherwise than they say, as failed
+# (scripts/test-results.pl); a step that stops the rest (configure, build, prefix) as a failed case.
+preset_failed=""
+steps_begin() {
+  report_tests=0 report_failures=0 report_skipped=0 report_cases=""
+  preset_failed=""
+}
+step_failed() {  # name, message
+  report_fail "$1" "$2" wine-tests
+  preset_failed=yes
+}
+# A test script outside CTest, with a time limit of its own.
+run_script() {  # name, its results (a file, or a directory of them), script and arguments...
+  local name=$1 results=$2
+  shift 2
+  timeout -k 10 900 bash "$@"
+  local status=$?
+  ((status == 0)) || preset_failed=yes
+  ((status != 124)) || echo "wine-tests: ${name} did not end in time" >&2
+  perl scripts/test-results.pl process "${name}" "${status}" "${results}"
+}
+prefix_or_fail() {
+  wait_for_prefix && return 0
+  step_failed wine-prefix "making the Wine prefix failed"
+  return 1
+}
+
+test_both_bitnesses() {  # results directory
+  if ! win32_runs; then
+    report_skip both_bitnesses_test "$(win32_why_not)"
+    echo "wine-tests: both-bitnesses: SKIPPED: $(win32_why_not)"
+    return
   fi
+  prefix_or_fail || return
+  TZ=Asia/Kolkata run_script both_bitnesses_test "$1" tests/binding/both_bitnesses_test.sh \
+    build/mingw64 build/mingw32 "$1"
+}
+
+test_preset() {  # preset, results directory
+  local preset=$1 results=$2 bits=${1#mingw} step
+  step="$(now)"
   if ! cmake --preset "${preset}" >/dev/null; then
-    echo "wine-tests: ${preset}: configure failed" >&2
-    failed+=("${preset}")
-    continue
+    step_failed configure "cmake --preset ${preset} failed"
+    return
   fi
   echo "wine-tests: ${preset}: configured in $(elapsed "${step}")"
-
   step="$(now)"
   if ! cmake --build --preset "${preset}"; then
-    echo "wine-tests: ${preset}: build failed" >&2
-    failed+=("${preset}")
-    continue
+    step_failed build "cmake --build --preset ${preset} failed"
+    return
   fi
   echo "wine-tests: ${preset}: built in $(elapsed "${step}")"
 
-  wait_for_prefix
+  if [[ ${bits} == 32 ]] && ! win32_runs; then
+    # Built all the same, as cross-compiling needs no 32-bit kernel; each test is named skipped.
+    local name
+    while read -r name; do
+      report_skip "${name}" "$(win32_why_not)" >/dev/null
+    done < <(printf '%s\n' register_user_test unregister_user_test registration_test
+      ctest --preset "${preset}" -N | sed -n 's/^ *Test *#[0-9]*: //p'
+      printf '%s\n' unregistration_test installer_test)
+    echo "wine-tests: ${preset}: SKIPPED ${report_skipped} tests: $(win32_why_not)"
+    return
+  fi
+  prefix_or_fail || return
 
-  # Results left by an earlier run must not stand in for a test that no longer writes any.
-  results="build/${preset}/test-results"
-  rm -rf -- "${results}"
   step="$(now)"
   # The COM servers' tests create them by ProgID: they are registered in this prefix around them,
   # companions first, and what registering and unregistering leave is itself tested.
-  bits=${preset#mingw}
-  bin="build/${preset}/bin"
-  tests_passed=yes
+  local bin="build/${preset}/bin" mode name
   # For the current user alone first, then taken away again.
-  for mode in register-user unregister-user; do
-    if ! bash tests/binding/registration_test.sh "${mode}" "${bits}" "${bin}" \
-      "${results}/${mode/-/_}_test.xml"; then
-      echo "wine-tests: ${preset}: ${mode} of the servers in ${bin} failed" >&2
-      tests_passed=""
-    fi
+  for mode in register-user unregister-user register; do
+    name="${mode/-/_}_test"
+    [[ ${mode} == register ]] && name=registration_test
+    run_script "${name}" "${results}/${name}.xml" tests/binding/registration_test.sh "${mode}" \
+      "${bits}" "${bin}" "${results}/${name}.xml"
   done
-  if ! bash tests/binding/registration_test.sh register "${bits}" "${bin}" \
-    "${results}/registration_test.xml"; then
-    echo "wine-tests: ${preset}: registering the servers in ${bin} failed" >&2
-    tests_passed=""
-  fi
-  if ! ctest --preset "${preset}"; then
-    echo "wine-tests: ${preset}: tests failed" >&2
-    tests_passed=""
-  fi
-  if ! bash tests/binding/registration_test.sh unregister "${bits}" "${bin}" \
-    "${results}/unregistration_test.xml"; then
-    echo "wine-tests: ${preset}: unregistering the servers in ${bin} failed" >&2
-    tests_passed=""
-  fi
+  # Each test has a time limit of its own, in the build's CMake files.
+  rm -f "build/${preset}/ctest-junit.xml"
+  ctest --preset "${preset}" --output-junit "${PWD}/build/${preset}/ctest-junit.xml" 2>&1 |
+    tee "build/${preset}/ctest.log"
+  ((PIPESTATUS[0] == 0)) || preset_failed=yes
+  perl scripts/test-results.pl ctest "build/${preset}/ctest-junit.xml" "${results}" \
+    "build/${preset}/ctest.log"
+  run_script unregistration_test "${results}/unregistration_test.xml" \
+    tests/binding/registration_test.sh unregister "${bits}" "${bin}" \
+    "${results}/unregistration_test.xml"
   # The installer, with nothing of the add-in registered: it registers through its own entries.
-  if ! bash tests/binding/installer_test.sh "${bits}" \
+  run_script installer_test "${results}/installer_test.xml" tests/binding/installer_test.sh "${bits}" \
     "build/${preset}/VELMOSWGlobalLib-${project_version}-${bits}bit.msi" \
-    "${results}/installer_test.xml"; then
-    echo "wine-tests: ${preset}: the installer failed" >&2
-    tests_passed=""
-  fi
-  [[ -n "${tests_passed}" ]] || failed+=("${preset}")
+    "${results}/installer_test.xml"
   echo "wine-tests: ${preset}: tested in $(elapsed "${step}")"
+}
+
+for preset in "${presets[@]}"; do
+  results="build/${preset}/test-results"
+  # Results left by an earlier run must not stand in for a test that no longer writes any.
+  rm -rf -- "${results}"
+  mkdir -p "${results}"
+  steps_begin
+  if [[ "${preset}" == both-bitnesses ]]; then
+    test_both_bitnesses "${results}"
+  else
+    test_preset "${preset}" "${results}"
+  fi
+  report_write "${results}/wine-tests.xml" "wine-tests-${preset}"
+  [[ -z "${preset_failed}" ]] || failed+=("${preset}")
 done
 
 echo "wine-tests: finished in $(elapsed "${started}")"
@@ -161,4 +206,4 @@ if ((${#failed[@]} > 0)); then
   echo "wine-tests: FAILED: ${failed[*]}" >&2
   exit 1
 fi
-echo "wine-tests: all passed: ${presets[*]}"
+echo "wine-tests: nothing failed: ${presets[*]}"

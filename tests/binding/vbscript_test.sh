@@ -10,9 +10,11 @@ bits=$1
 script=$2
 results=$3
 
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-env.sh"
+# Every Wine program of this test runs in its bitness.
+wine() { wine_bits "${bits}" "$@"; }
 case "${bits}" in
-  64) wine=/usr/lib/wine/wine64 ;;
-  32) wine=wine ;;
+  64 | 32) ;;
   *)
     echo "vbscript_test: bitness must be 64 or 32, not '${bits}'" >&2
     exit 2
@@ -23,9 +25,9 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/velmo-vbs.XXXXXX") || exit 2
 release_key='SOFTWARE\MOLTRA\VELMO_SW2\VELMO_SW2 2'
 
 clear_keys() {
-  "${wine}" reg delete 'HKCU\SOFTWARE\MOLTRA' /f >/dev/null 2>&1
-  "${wine}" reg delete 'HKLM\SOFTWARE\MOLTRA' /f /reg:32 >/dev/null 2>&1
-  "${wine}" reg delete 'HKLM\SOFTWARE\MOLTRA' /f /reg:64 >/dev/null 2>&1
+  wine reg delete 'HKCU\SOFTWARE\MOLTRA' /f >/dev/null 2>&1
+  wine reg delete 'HKLM\SOFTWARE\MOLTRA' /f /reg:32 >/dev/null 2>&1
+  wine reg delete 'HKLM\SOFTWARE\MOLTRA' /f /reg:64 >/dev/null 2>&1
 }
 trap 'clear_keys; rm -rf -- "${work}"' EXIT
 
@@ -40,18 +42,18 @@ printf '[Poutre]\nHauteur = 200\n' >"${work}/app/Dat/Geometrie.dat"
 printf '[General]\nNom = application\nUnites = mm\n' >"${work}/app/dat/velmo.cfg"
 printf 'Largeur = 100\nHauteur = 200\n' >"${work}/app/params/beam.pp"
 printf '[General]\nNom = utilisateur\n' >"${work}/user/dat/velmo.cfg"
-app=$(winepath -w "${work}/app") || exit 2
-user=$(winepath -w "${work}/user") || exit 2
-other=$(winepath -w "${work}/other") || exit 2
+app=$(wine64 winepath -w "${work}/app") || exit 2
+user=$(wine64 winepath -w "${work}/user") || exit 2
+other=$(wine64 winepath -w "${work}/other") || exit 2
 
 clear_keys
-if ! "${wine}" reg add "HKLM\\${release_key}" /v PATH /t REG_SZ /d "${app}" /f /reg:32 \
-  >/dev/null || ! "${wine}" reg add "HKCU\\${release_key}" /v USER /t REG_SZ /d "${user}" /f \
+if ! wine reg add "HKLM\\${release_key}" /v PATH /t REG_SZ /d "${app}" /f /reg:32 \
+  >/dev/null || ! wine reg add "HKCU\\${release_key}" /v USER /t REG_SZ /d "${user}" /f \
   >/dev/null; then
   fail seed-registry "reg add failed"
 fi
 
-output=$("${wine}" cscript //nologo "$(winepath -w "${script}")" "${app}" "${user}" "${other}" \
+output=$(wine cscript //nologo "$(wine64 winepath -w "${script}")" "${app}" "${user}" "${other}" \
   2>"${work}/stderr")
 status=$?
 output=$(tr -d '\r' <<<"${output}")
@@ -85,7 +87,7 @@ if ((passed_in_script > 0)); then pass script-ran; else fail script-ran "no chec
 
 # What the script left in the registry, where a script cannot look: the machine hive's 32-bit
 # view holds the security value it wrote through the library.
-settings=$("${wine}" reg query "HKLM\\${release_key}\\Settings" /v Niveau /reg:32 2>/dev/null |
+settings=$(wine reg query "HKLM\\${release_key}\\Settings" /v Niveau /reg:32 2>/dev/null |
   tr -d '\r' | sed -n 's/^    Niveau    REG_SZ    //p')
 if [[ "${settings}" == 3 ]]; then
   pass security-value-in-machine-hive

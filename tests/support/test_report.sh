@@ -2,7 +2,7 @@
 # test scripts add up with the rest.
 #   report_pass NAME [CLASS]
 #   report_fail NAME MESSAGE [CLASS]     also prints the failure
-#   report_skip NAME MESSAGE
+#   report_skip NAME MESSAGE            also prints the reason
 #   report_write FILE NAME [SUITE]       nothing when FILE is empty
 report_tests=0
 report_failures=0
@@ -38,13 +38,14 @@ report_fail() {
 
 report_skip() {
   report_skipped=$((report_skipped + 1))
+  echo "SKIPPED $1: $2"
   report_case "$1" "" "<skipped message=\"$(report_escape "$2")\"/>"
 }
 
 report_write() {
   [[ -n "$1" ]] || return 0
   mkdir -p "$(dirname "$1")"
-  printf '<?xml version="1.0" encoding="UTF-8"?>\n<testsuites tests="%d" failures="%d" disabled="%d" errors="0" name="%s">\n<testsuite name="%s" tests="%d" failures="%d" disabled="%d">%s</testsuite>\n</testsuites>\n' \
+  printf '<?xml version="1.0" encoding="UTF-8"?>\n<testsuites tests="%d" failures="%d" skipped="%d" errors="0" name="%s">\n<testsuite name="%s" tests="%d" failures="%d" skipped="%d">%s</testsuite>\n</testsuites>\n' \
     "${report_tests}" "${report_failures}" "${report_skipped}" "$2" "${3:-$2}" \
     "${report_tests}" "${report_failures}" "${report_skipped}" "${report_cases}" >"$1"
 }
