@@ -10,9 +10,12 @@ bits=$1
 package=$2
 results=$3
 
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-env.sh"
+# Every Wine program of this test runs in its bitness.
+wine() { wine_bits "${bits}" "$@"; }
 case "${bits}" in
-  64) wine=/usr/lib/wine/wine64 view=/reg:64 folder='C:\Program Files\MOLTRA\VELMO_SW2\' ;;
-  32) wine=wine view=/reg:32 folder='C:\Program Files (x86)\MOLTRA\VELMO_SW2\' ;;
+  64) view=/reg:64 folder='C:\Program Files\MOLTRA\VELMO_SW2\' ;;
+  32) view=/reg:32 folder='C:\Program Files (x86)\MOLTRA\VELMO_SW2\' ;;
   *)
     echo "installer_test: bitness must be 64 or 32, not '${bits}'" >&2
     exit 2
@@ -20,7 +23,7 @@ case "${bits}" in
 esac
 work=$(mktemp -d "${TMPDIR:-/tmp}/velmo-msi.XXXXXX") || exit 2
 trap 'rm -rf -- "${work}"' EXIT
-msi=$(winepath -w "${package}") || exit 2
+msi=$(wine64 winepath -w "${package}") || exit 2
 release_key='HKLM\SOFTWARE\MOLTRA\VELMO_SW2\VELMO_SW2 2'
 
 source "$(dirname "${BASH_SOURCE[0]}")/../support/test_report.sh"
@@ -31,28 +34,41 @@ check() {  # name, passed (0/1 status of the test command), why
 }
 # The machine's classes and the key the package writes its one value to, in both views, as text
 # to compare; Windows Installer's own records of what it installed are not the package's.
-snapshot() {
+# A query that fails, other than for a key not there, fails the snapshot: two empty ones would
+# compare equal.
+snapshot() {  # name
+  local view_flag key out
+  : >"${work}/$1.raw"
   for view_flag in /reg:64 /reg:32; do
     for key in 'HKLM\Software\Classes' 'HKLM\Software\MOLTRA\USERS'; do
-      /usr/lib/wine/wine64 reg query "${key}" /s "${view_flag}" 2>/dev/null
+      if out=$(wine64 reg query "${key}" /s "${view_flag}" 2>&1); then
+        printf '%s\n' "${out}" >>"${work}/$1.raw"
+      elif ! grep -q 'Unable to find the specified registry key' <<<"${out}"; then
+        check "snapshot-$1" 1 "reg query ${key} ${view_flag} failed: ${out:0:200}"
+        return
+      fi
     done
-  done | tr -d '\r' | awk '/^HKEY_/ { skip = index($0, "\\Classes\\Installer") > 0 } !skip'
+  done
+  tr -d '\r' <"${work}/$1.raw" |
+    awk '/^HKEY_/ { skip = index($0, "\\Classes\\Installer") > 0 } !skip' >"${work}/$1"
+  grep -q '^HKEY_LOCAL_MACHINE\\Software\\Classes\\' "${work}/$1"
+  check "snapshot-$1" $? "the snapshot holds none of the machine's classes"
 }
-host_folder=$(winepath -u "${folder}")
+host_folder=$(wine64 winepath -u "${folder}")
 
 # The Script Host registers its own interfaces on its first run: let it, before the first
 # snapshot.
 echo 'WScript.Quit 0' >"${work}/nothing.vbs"
-"${wine}" cscript //nologo "$(winepath -w "${work}/nothing.vbs")" >/dev/null 2>&1
-snapshot >"${work}/before"
-"${wine}" msiexec /i "${msi}" /qn
+wine cscript //nologo "$(wine64 winepath -w "${work}/nothing.vbs")" >/dev/null 2>&1
+snapshot before
+wine msiexec /i "${msi}" /qn
 status=$?
 check install "$((status != 0))" "msiexec /i exited with ${status}"
 for file in VELMOSWGlobalLib.dll MOLConfigLib.dll MolGPP.dll Dat/velmo.cfg Dat/Geometrie.dat; do
   [[ -f "${host_folder}/${file}" ]]
   check "installed-${file//\//-}" $? "${folder}${file} is missing"
 done
-"${wine}" reg query 'HKLM\SOFTWARE\MOLTRA\USERS' /v PathVELMO_SW2 "${view}" >/dev/null 2>&1
+wine reg query 'HKLM\SOFTWARE\MOLTRA\USERS' /v PathVELMO_SW2 "${view}" >/dev/null 2>&1
 check path-for-first-start-up $? "PathVELMO_SW2 is not in the ${bits}-bit view"
 
 # An add-in module's first start-up.
@@ -66,7 +82,7 @@ Set geo = g.GeometrieDat
 If geo Is Nothing Then WScript.Echo "geometry=none" Else WScript.Echo "geometry=" & geo.Value("HEA100", "h")
 WScript.Echo "written=" & g.RegWriteInterfaceValue("Installe", "oui")
 VBS
-output=$("${wine}" cscript //nologo "$(winepath -w "${work}/module.vbs")" 2>&1 | tr -d '\r')
+output=$(wine cscript //nologo "$(wine64 winepath -w "${work}/module.vbs")" 2>&1 | tr -d '\r')
 grep -qxF "app=${folder}" <<<"${output}"
 check start-up-finds-the-program-folder $? "${output//$'\n'/ }"
 grep -qx 'geometry=96' <<<"${output}"
@@ -75,28 +91,28 @@ grep -qx 'written=True' <<<"${output}"
 check module-writes-its-value $? "${output//$'\n'/ }"
 
 # Installed again, and repaired: nothing changes.
-snapshot >"${work}/installed"
-"${wine}" msiexec /i "${msi}" /qn
-"${wine}" msiexec /fa "${msi}" /qn
-snapshot >"${work}/again"
+snapshot installed
+wine msiexec /i "${msi}" /qn
+wine msiexec /fa "${msi}" /qn
+snapshot again
 diff -q "${work}/installed" "${work}/again" >/dev/null
 check second-install-and-repair-change-nothing $? "the registry differs after a second install"
 
-"${wine}" msiexec /x "${msi}" /qn
+wine msiexec /x "${msi}" /qn
 status=$?
 check uninstall "$((status != 0))" "msiexec /x exited with ${status}"
 [[ ! -e "${host_folder}" ]]
 check files-removed $? "${folder} is still there"
-snapshot >"${work}/after"
+snapshot after
 diff "${work}/before" "${work}/after" >"${work}/diff"
 check registry-as-before $? "$(head -c 300 "${work}/diff" | tr '\n' ' ')"
-"${wine}" reg query "${release_key}" /v PATH /reg:32 >/dev/null 2>&1 ||
-  "${wine}" reg query "${release_key}" /v PATH "${view}" >/dev/null 2>&1
+wine reg query "${release_key}" /v PATH /reg:32 >/dev/null 2>&1 ||
+  wine reg query "${release_key}" /v PATH "${view}" >/dev/null 2>&1
 check start-up-path-kept $? "the PATH start-up wrote is gone"
-"${wine}" reg query 'HKCU\SOFTWARE\MOLTRA\VELMO_SW2\VELMO_SW2 2\Interface' /v Installe >/dev/null 2>&1
+wine reg query 'HKCU\SOFTWARE\MOLTRA\VELMO_SW2\VELMO_SW2 2\Interface' /v Installe >/dev/null 2>&1
 check users-value-kept $? "the interface value the module wrote is gone"
-"${wine}" reg delete 'HKCU\SOFTWARE\MOLTRA' /f >/dev/null 2>&1
-for v in /reg:32 /reg:64; do "${wine}" reg delete 'HKLM\SOFTWARE\MOLTRA' /f "${v}" >/dev/null 2>&1; done
+wine reg delete 'HKCU\SOFTWARE\MOLTRA' /f >/dev/null 2>&1
+for v in /reg:32 /reg:64; do wine reg delete 'HKLM\SOFTWARE\MOLTRA' /f "${v}" >/dev/null 2>&1; done
 
 echo "installer_test (${bits}-bit): $((report_tests - report_failures)) of ${report_tests} checks passed"
 report_write "${results}" installer_test "installer${bits}"

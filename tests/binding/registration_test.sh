@@ -17,9 +17,10 @@ bin_dir=$3
 results=$4
 companions="$(cd "$(dirname "${BASH_SOURCE[0]}")/../../src/context/companions" && pwd)"
 
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-env.sh"
 case "${bits}" in
-  64) wine=/usr/lib/wine/wine64 view=/reg:64 platform=win64 other_view=/reg:32 other=win32 ;;
-  32) wine=wine view=/reg:32 platform=win32 other_view=/reg:64 other=win64 ;;
+  64) view=/reg:64 platform=win64 other_view=/reg:32 other=win32 ;;
+  32) view=/reg:32 platform=win32 other_view=/reg:64 other=win64 ;;
   *)
     echo "registration_test: bitness must be 64 or 32, not '${bits}'" >&2
     exit 2
@@ -34,9 +35,9 @@ case "${mode}" in
     ;;
 esac
 
-dll=$(winepath -w "${bin_dir}/VELMOSWGlobalLib.dll") || exit 2
-config_dll=$(winepath -w "${bin_dir}/MOLConfigLib.dll") || exit 2
-pp_dll=$(winepath -w "${bin_dir}/MolGPP.dll") || exit 2
+dll=$(wine64 winepath -w "${bin_dir}/VELMOSWGlobalLib.dll") || exit 2
+config_dll=$(wine64 winepath -w "${bin_dir}/MOLConfigLib.dll") || exit 2
+pp_dll=$(wine64 winepath -w "${bin_dir}/MolGPP.dll") || exit 2
 clsid_global='{1104EF27-D456-4708-83BA-C4B6968611C8}'
 clsid_pp='{42F70839-C926-4A42-88E6-3427D2BCAE30}'
 libid='{94111C8C-8F9F-461D-ABCA-894E24C47031}'
@@ -74,10 +75,10 @@ fail() { report_fail "$1" "$2" "${mode}${bits}"; }  # name, message
 value_of() {  # key, value name ("" for the default)
   local out line
   if [[ -z "$2" ]]; then
-    out=$("${wine}" reg query "$1" /ve "${view}" 2>/dev/null) || return 1
+    out=$(wine_bits "${bits}" reg query "$1" /ve "${view}" 2>/dev/null) || return 1
     line=$(tr -d '\r' <<<"${out}" | grep -m1 '^    (Default)    REG_')
   else
-    out=$("${wine}" reg query "$1" /v "$2" "${view}" 2>/dev/null) || return 1
+    out=$(wine_bits "${bits}" reg query "$1" /v "$2" "${view}" 2>/dev/null) || return 1
     line=$(tr -d '\r' <<<"${out}" | grep -m1 -iF "    $2    REG_")
   fi
   [[ -n "${line}" ]] || return 1
@@ -85,7 +86,19 @@ value_of() {  # key, value name ("" for the default)
   sed 's/^    .*    REG_[A-Z_]*    //; s/^    .*    REG_[A-Z_]*$//' <<<"${line}"
 }
 
-key_exists() { "${wine}" reg query "$1" "${view}" >/dev/null 2>&1; }
+# "present" or "absent"; anything else is reg.exe failing for another reason, and says so. Wine's
+# reg prints its "not found" on standard output.
+key_state() {  # key
+  local out
+  if out=$(wine_bits "${bits}" reg query "$1" "${view}" 2>&1); then
+    echo present
+  elif grep -q 'Unable to find the specified registry key' <<<"${out}"; then
+    echo absent
+  else
+    echo "reg query failed: $(tr -d '\r' <<<"${out}" | tr '\n' ' ' | head -c 200)"
+  fi
+}
+key_exists() { [[ $(key_state "$1") == present ]]; }
 
 expect_value() {  # name, key, value name, expected data (compared without regard to case)
   local got
@@ -99,16 +112,18 @@ expect_value() {  # name, key, value name, expected data (compared without regar
 }
 
 expect_gone() {  # name, key
-  if key_exists "$2"; then
-    fail "$1" "$2 is still there"
-  else
-    pass "$1"
-  fi
+  local state
+  state=$(key_state "$2")
+  case "${state}" in
+    absent) pass "$1" ;;
+    present) fail "$1" "$2 is still there" ;;
+    *) fail "$1" "$2: ${state}" ;;
+  esac
 }
 
 # Keys both bitnesses share stay while the other bitness has registered what they serve.
 other_has_class() {  # clsid
-  "${wine}" reg query "${classes}\\CLSID\\$1\\InprocServer32" "${other_view}" >/dev/null 2>&1 &&
+  wine_bits "${bits}" reg query "${classes}\\CLSID\\$1\\InprocServer32" "${other_view}" >/dev/null 2>&1 &&
     echo yes
 }
 other_has_library() {  # libid, version
@@ -126,9 +141,9 @@ expect_shared_gone() {  # name, key, "yes" when the other bitness still uses it
 
 regsvr() {  # name, windows path of the DLL
   if [[ "${mode}" == register* ]]; then
-    wine regsvr32 /s "${user_flags[@]}" "$2"
+    wine_bits "${bits}" regsvr32 /s "${user_flags[@]}" "$2"
   else
-    wine regsvr32 /u /s "${user_flags[@]}" "$2"
+    wine_bits "${bits}" regsvr32 /u /s "${user_flags[@]}" "$2"
   fi
   local status=$?
   if ((status == 0)); then pass "regsvr32-$1"; else fail "regsvr32-$1" "regsvr32 exited with ${status}"; fi
@@ -202,6 +217,11 @@ fi
 # Per-user registration writes nothing machine-wide (run where nothing is registered so).
 if [[ "${mode}" == register-user ]]; then
   machine='HKLM\Software\Classes'
+  # The same look finds what is there, or its "gone" would prove nothing.
+  state=$(key_state "${machine}\\CLSID")
+  if [[ ${state} == present ]]; then pass machine-wide-look-sees-keys; else
+    fail machine-wide-look-sees-keys "${machine}\\CLSID: ${state}"
+  fi
   for key in "CLSID\\${clsid_global}" "CLSID\\${clsid_pp}" "CLSID\\${config_clsid}" \
     "CLSID\\${pp_clsid}" VELMOSWGlobalLib.MOLTRAGlobalClass MOLConfigLib.ConfigDocument \
     "TypeLib\\${libid}" "TypeLib\\${config_libid}" "TypeLib\\${pp_libid}" \
