@@ -1,6 +1,9 @@
 #include "child_process.h"
 
 #include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +12,7 @@ namespace velmo::testing {
 Child StartChild(const std::function<void(int to_parent)>& body) {
   int fds[2];
   if (pipe(fds) != 0) return {-1, -1};
+  const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid < 0) {
     close(fds[0]);
@@ -16,12 +20,30 @@ Child StartChild(const std::function<void(int to_parent)>& body) {
     return {-1, -1};
   }
   if (pid == 0) {
+    // A child that writes forever must not outlive a test that stopped reading.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(1);
     close(fds[0]);
     body(fds[1]);
     _exit(0);  // no destructors or exit handlers of the parent's state
   }
   close(fds[1]);
   return {pid, fds[0]};
+}
+
+bool ReadWithin(int from_child, void* data, std::size_t size, std::chrono::milliseconds patience) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  auto* at = static_cast<char*>(data);
+  while (size > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd ready{from_child, POLLIN, 0};
+    if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) return false;
+    const ssize_t n = read(from_child, at, size);
+    if (n <= 0) return false;
+    at += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 std::string InChild(const std::function<void(std::string& report)>& body) {

@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -17,8 +19,12 @@ struct Child {
 };
 
 // Forks a child that runs `body` with the pipe's write end and then exits with status 0, unless
-// `body` ends it otherwise.
+// `body` ends it otherwise. The child is killed when the test process ends.
 Child StartChild(const std::function<void(int to_parent)>& body);
+
+// Reads `size` bytes from a child's pipe: false when the pipe closes first or they have not all
+// come within `patience`, so that a child that never writes fails the test rather than hangs it.
+bool ReadWithin(int from_child, void* data, std::size_t size, std::chrono::milliseconds patience);
 
 // Runs `body` in a forked child and returns what it appended to its report, plus a note if the
 // child died.
