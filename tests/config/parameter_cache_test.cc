@@ -265,8 +265,9 @@ TEST_F(ParameterCacheTest, AnEntryOfItsOwnWorksWithTheThreadsContext) {
   EXPECT_EQ(entry.LoadPP(u"own.pp"), 0);
   EXPECT_EQ(entry.nbAcces(), 1);
   EXPECT_EQ(entry.UpdatePP(), 0);
-  entry.SetFichier(u"OWN.PP");
-  EXPECT_EQ(entry.upper_fichier(), u"OWN.PP");
+  entry.SetFichier(u"Dir\\Own.pp");
+  EXPECT_EQ(entry.fichier(), u"Dir\\Own.pp");
+  EXPECT_EQ(entry.upper_fichier(), u"DIR\\OWN.PP");
   ResetCurrentContext(Platform{});
 }
 
