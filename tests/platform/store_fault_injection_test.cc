@@ -117,21 +117,28 @@ struct Calls {
   RegistryApi& api;
   Model& model;
   std::string& problems;
+  int failed = 0;  // calls that answered an error where nothing was in their way
 
   RegKey Create(std::u16string_view path) {
     RegKey key = 0;
-    api.CreateKey(kHkeyCurrentUser, path, kKeyRead | kKeyWrite, &key);
+    if (api.CreateKey(kHkeyCurrentUser, path, kKeyRead | kKeyWrite, &key) != kErrorSuccess)
+      ++failed;
     return key;
   }
   void Set(RegKey key, std::u16string_view path, std::u16string name, std::u16string text) {
     if (api.SetValue(key, name, kRegSz, reinterpret_cast<const std::uint8_t*>(text.data()),
                      static_cast<std::uint32_t>(text.size() * 2)) == kErrorSuccess) {
       model[std::u16string(path) + u"|" + name] = text;
+    } else {
+      ++failed;
     }
   }
   void Delete(RegKey key, std::u16string_view path, std::u16string name) {
-    if (api.DeleteValue(key, name) == kErrorSuccess)
+    if (api.DeleteValue(key, name) == kErrorSuccess) {
       model.erase(std::u16string(path) + u"|" + name);
+    } else {
+      ++failed;
+    }
   }
   void CheckRead(RegKey key, std::u16string_view path, std::u16string name) {
     char16_t buffer[64];
@@ -147,7 +154,8 @@ struct Calls {
   }
 };
 
-void Workload(RegistryApi& api, Model& model, std::string& problems) {
+// Returns how many of its calls failed.
+int Workload(RegistryApi& api, Model& model, std::string& problems) {
   Calls run{api, model, problems};
   const RegKey f = run.Create(u"Software\\F");
   run.Set(f, u"Software\\F", u"a", u"1");
@@ -168,6 +176,7 @@ void Workload(RegistryApi& api, Model& model, std::string& problems) {
   run.Set(f, u"Software\\F", u"a", u"4");
   run.CheckRead(f, u"Software\\F", u"a");
   api.CloseKey(f);
+  return run.failed;
 }
 
 std::string IntegrityOf(const fs::path& file) {
@@ -195,6 +204,10 @@ TEST(StoreFaultInjectionTest, EveryFaultIsAnErrorAndLosesNothing) {
   // Alone, each call is its own transaction; as changes, the workload is one, committed whole.
   for (const bool as_changes : {false, true}) {
     for (Op op : {Op::kRead, Op::kWrite, Op::kSync, Op::kLock}) {
+      // Faults that were injected, and those a caller was told of: a shim that never fires, or a
+      // store that swallows every fault, would otherwise pass.
+      int injected_runs = 0;
+      int refused_runs = 0;
       for (int n = 1;; ++n) {
         SCOPED_TRACE(std::string(kNames[static_cast<int>(op)]) + " " + std::to_string(n) +
                      (as_changes ? " as changes" : ""));
@@ -216,15 +229,22 @@ TEST(StoreFaultInjectionTest, EveryFaultIsAnErrorAndLosesNothing) {
           g_op = op;
           g_count = 0;
           g_fail_at = n;
+          int failed = 0;
           if (as_changes) {
             Model pending = model;
             store->BeginChanges();
-            Workload(*store, pending, problems);
-            if (store->CommitChanges() == kErrorSuccess) model = pending;
+            failed = Workload(*store, pending, problems);
+            if (store->CommitChanges() == kErrorSuccess) {
+              model = pending;
+            } else {
+              ++failed;
+            }
           } else {
-            Workload(*store, model, problems);
+            failed = Workload(*store, model, problems);
           }
           const bool injected = g_count >= n;
+          injected_runs += injected;
+          refused_runs += injected && failed > 0;
           g_fail_at = 0;
           ++runs;
           // The next call works.
@@ -263,6 +283,10 @@ TEST(StoreFaultInjectionTest, EveryFaultIsAnErrorAndLosesNothing) {
         EXPECT_EQ(IntegrityOf(paths.user), "ok");
         fs::remove_all(here);
       }
+      EXPECT_GT(injected_runs, 0) << kNames[static_cast<int>(op)]
+                                  << (as_changes ? " as changes" : "");
+      EXPECT_GT(refused_runs, 0) << kNames[static_cast<int>(op)]
+                                 << (as_changes ? " as changes" : "");
     }
   }
   fs::remove_all(dir);
