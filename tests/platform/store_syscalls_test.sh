@@ -27,6 +27,14 @@ if ! strace -f -qq -o "${work}/trace" "${probe}" "${work}/store" "${reads}"; the
   report_write "${results}" store_syscalls_test
   exit 1
 fi
+# Without both markers there is nothing between them to count.
+for marker in 7001 7002; do
+  if (($(grep -c "close(-${marker})" "${work}/trace") != 1)); then
+    report_fail settings_read "the trace does not show the marker close(-${marker}) once"
+    report_write "${results}" store_syscalls_test
+    exit 1
+  fi
+done
 calls=$(awk '/close\(-7001\)/ { on = 1; next } /close\(-7002\)/ { on = 0 } on' "${work}/trace" |
   sed -E 's/^[0-9]+ +//; s/\(.*//' | grep -Ev '^(mmap|munmap|mremap|mprotect|madvise|brk)$')
 count=$(printf '%s' "${calls}" | grep -c .)
