@@ -104,8 +104,12 @@ class RegistryApi {
   // do nothing.
   virtual bool BeginChanges() { return false; }
   // On failure nothing of the changes stands, except in a hive committed before the one that
-  // failed (the user's is committed first).
-  virtual RegStatus CommitChanges() { return kErrorSuccess; }
+  // failed (the user's is committed first): `failed`, when given, is set to the root of the hive
+  // whose commit failed (kHkeyCurrentUser or kHkeyLocalMachine), and to 0 on success.
+  virtual RegStatus CommitChanges(RegKey* failed = nullptr) {
+    if (failed != nullptr) *failed = 0;
+    return kErrorSuccess;
+  }
   virtual void AbandonChanges() {}
 
   // Bracket the calls that make up one operation of the library (a settings read, say), so that

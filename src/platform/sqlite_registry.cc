@@ -141,14 +141,18 @@ class SqliteRegistry final : public RegistryApi {
     machine_.BeginChanges();
     return true;
   }
-  RegStatus CommitChanges() override {
+  RegStatus CommitChanges(RegKey* failed = nullptr) override {
     std::lock_guard lock(mutex_);
-    const RegStatus user = user_.CommitChanges();
-    if (user != kErrorSuccess) {
+    RegKey failed_root = 0;
+    RegStatus status = user_.CommitChanges();
+    if (status != kErrorSuccess) {
+      failed_root = kHkeyCurrentUser;
       machine_.AbandonChanges();
-      return user;
+    } else if ((status = machine_.CommitChanges()) != kErrorSuccess) {
+      failed_root = kHkeyLocalMachine;
     }
-    return machine_.CommitChanges();
+    if (failed != nullptr) *failed = failed_root;
+    return status;
   }
   void AbandonChanges() override {
     std::lock_guard lock(mutex_);

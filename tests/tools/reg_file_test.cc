@@ -1,11 +1,15 @@
+#include <sqlite3.h>
+
 #include <gtest/gtest.h>
 
 #include <random>
 #include <sstream>
 
 #include "platform/registry_api.h"
+#include "platform/sqlite_registry.h"
 #include "reg_file_reader.h"
 #include "reg_file_writer.h"
+#include "reg_import.h"
 #include "temp_dir.h"
 #include "value_format.h"
 
@@ -100,6 +104,10 @@ TEST_F(RegFileTest, ErrorsNameTheFileAndLine) {
       {"REGEDIT4\n[HKCU\\A]\n\"a\"=hex:00,\\\n", ":3: the file ends inside"},
       {"REGEDIT4\n[HKCU\\A]\n\"a\"=hex:00,\\\n  01,zz\n", ":4: bad hex data"},
       {"REGEDIT4\n[HKCU\\A]\n\"a\"=sz:x\n", ":3: an unknown kind of value"},
+      // No name of a .reg file holds a line break: it would end the name's line.
+      {"REGEDIT4\n[HKCU\\x]\r[HKLM\\SOFTWARE]\r;]\n", ":2: a key name holding a line break"},
+      {"REGEDIT4\n[HKCU\\A]\n\"a\\n[HKLM]\"=\"b\"\n", ":3: a value name holding a line break"},
+      {"REGEDIT4\n[HKCU\\A]\n\"a\rb\"=\"b\"\n", ":3: a value name holding a line break"},
   };
   for (const auto& [content, expected] : cases) {
     const auto file = Write(content);
@@ -129,15 +137,21 @@ TEST_F(RegFileTest, WrittenValuesReadBackByteForByte) {
       {u"bin", kRegBinary, noise},
       {u"big type", 0x12345678u, "\x00\x01"},
       {u"empty", kRegBinary, ""},
+      {u"v\"\\]=", kRegSz, Sz(u"d\"\\]=")},
   };
   std::ostringstream out;
   RegFileWriter writer(out);
-  writer.Key(u"HKEY_LOCAL_MACHINE\\SOFTWARE\\T");
+  // Neither a key nor a value whose name holds a line break gets a line.
+  EXPECT_THROW(writer.Key(u"HKEY_CURRENT_USER\\x]\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\n;"),
+               RegNameError);
+  writer.Key(u"HKEY_LOCAL_MACHINE\\SOFTWARE\\k]x=y\"z");
+  EXPECT_THROW(writer.Entry({u"a\rb", kRegSz, Sz(u"x")}), RegNameError);
   for (const Value& value : values) writer.Entry(value);
   writer.Finish();
   const auto file = Write(out.str());
   const std::vector<RegEntry> e = ReadAll(file);
   ASSERT_EQ(e.size(), values.size() + 1);
+  EXPECT_EQ(e[0].path, u"SOFTWARE\\k]x=y\"z");
   for (size_t i = 0; i < values.size(); ++i) {
     EXPECT_EQ(e[i + 1].name, values[i].name);
     EXPECT_EQ(e[i + 1].type, values[i].type) << i;
@@ -145,12 +159,61 @@ TEST_F(RegFileTest, WrittenValuesReadBackByteForByte) {
   }
   // Hex lines break where Windows' editor breaks them: 23 bytes after "bin"=hex:, then 25 a line.
   const std::u16string text = FromUtf16Bytes(out.str().substr(2));
+  // As Wine's regedit writes them: key names as they are, value names escaped.
+  EXPECT_EQ(text.find(u"HKEY_LOCAL_MACHINE]"), std::u16string::npos);
+  EXPECT_NE(text.find(u"\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\k]x=y\"z]\r\n"), std::u16string::npos);
+  EXPECT_NE(text.find(u"\r\n\"v\\\"\\\\]=\"=\"d\\\"\\\\]=\"\r\n"), std::u16string::npos);
   const size_t bin = text.find(u"\"bin\"=hex:");
   ASSERT_NE(bin, std::u16string::npos);
   const size_t first_end = text.find(u"\r\n", bin);
   EXPECT_EQ(first_end - bin, 10u + 23 * 3 + 1);
   EXPECT_EQ(text.substr(first_end - 2, 4), u",\\\r\n");
   EXPECT_EQ(text.find(u"\r\n", first_end + 2) - (first_end + 2), 2u + 25 * 3 + 1);
+}
+
+// The machine hive's log refuses every write while `full` is set, as a full disk would.
+bool full = false;
+sqlite3_vfs* base_vfs = nullptr;
+sqlite3_io_methods log_methods;
+int (*log_write)(sqlite3_file*, const void*, int, sqlite3_int64) = nullptr;
+int WriteLog(sqlite3_file* f, const void* data, int n, sqlite3_int64 at) {
+  return full ? SQLITE_FULL : log_write(f, data, n, at);
+}
+int OpenFile(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, int* out) {
+  const int rc = base_vfs->xOpen(base_vfs, name, file, flags, out);
+  if (rc == SQLITE_OK && name != nullptr && std::string_view(name).ends_with("machine.db-wal")) {
+    log_methods = *file->pMethods;
+    log_write = log_methods.xWrite;
+    log_methods.xWrite = WriteLog;
+    file->pMethods = &log_methods;
+  }
+  return rc;
+}
+
+TEST_F(RegFileTest, AnImportSaysWhichHiveStandsWhenTheMachinesCommitFails) {
+  static sqlite3_vfs vfs = *(base_vfs = sqlite3_vfs_find(nullptr));
+  vfs.zName = "full-machine-log";
+  vfs.xOpen = OpenFile;
+  ASSERT_EQ(sqlite3_vfs_register(&vfs, /*makeDflt=*/1), SQLITE_OK);
+  const std::unique_ptr<RegistryApi> store =
+      NewSqliteRegistry({dir_.Host(u"machine.db"), dir_.Host(u"user.db")});
+  const auto file = Write("REGEDIT4\n[HKCU\\T]\n\"a\"=\"b\"\n[HKLM\\T]\n\"a\"=\"b\"\n");
+  ASSERT_TRUE(ImportRegFile(*store, file, 0).ok);  // both hives made
+  const auto changed = Write("REGEDIT4\n[HKCU\\U]\n\"a\"=\"b\"\n[HKLM\\U]\n\"a\"=\"b\"\n");
+  full = true;
+  const ImportResult result = ImportRegFile(*store, changed, 0);
+  full = false;
+  sqlite3_vfs_unregister(&vfs);
+  EXPECT_FALSE(result.ok);
+  EXPECT_NE(result.error.find(": committing HKEY_LOCAL_MACHINE: "), std::string::npos);
+  EXPECT_NE(result.error.find("; the 2 changes to HKEY_CURRENT_USER stand, none of the 2 to "
+                              "HKEY_LOCAL_MACHINE"),
+            std::string::npos)
+      << result.error;
+  RegKey key = 0;
+  EXPECT_EQ(store->OpenKey(kHkeyCurrentUser, u"U", kKeyRead, &key), kErrorSuccess);
+  store->CloseKey(key);
+  EXPECT_EQ(store->OpenKey(kHkeyLocalMachine, u"U", kKeyRead, &key), kErrorFileNotFound);
 }
 
 }  // namespace

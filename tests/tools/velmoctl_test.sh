@@ -229,6 +229,27 @@ check damaged-store 1 "" "${velmoctl}" reg get HKLM "${key}" PATH
 stderr_has damaged-store-message 'machine.db: not a registry hive'
 check damaged-store-untouched 0 "not a hive" cat "${MOLTRA_REGISTRY_DIR}/machine.db"
 
+# A user's key whose name holds line breaks would export as a section of the machine's hive,
+# which root would then import: such names are neither exported nor imported.
+store=${MOLTRA_REGISTRY_DIR}
+MOLTRA_REGISTRY_DIR="${store}/lines"
+mkdir -p "${MOLTRA_REGISTRY_DIR}"
+check lines-set 0 "" "${velmoctl}" reg set HKCU $'Software\\x]\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\n;' \
+  Evil pwned
+check lines-export 1 "" "${velmoctl}" reg export "${store}/lines.reg" HKCU Software
+stderr_has lines-export-message \
+  'HKEY_CURRENT_USER\Software\x]\n[HKEY_LOCAL_MACHINE: a key name holding a line break'
+check lines-export-nothing 0 "" find "${store}" -maxdepth 1 -name '*.reg' -o -name '.velmoctl-*'
+printf 'REGEDIT4\n[HKEY_CURRENT_USER\\y]\r[HKEY_LOCAL_MACHINE\\SOFTWARE]\r;]\n"Evil"="pwned"\n' \
+  >"${store}/key.reg"
+printf 'REGEDIT4\n[HKEY_CURRENT_USER\\z]\n"a\\n[HKEY_LOCAL_MACHINE]"="b"\n' >"${store}/value.reg"
+check lines-import-key 1 "" "${velmoctl}" reg import "${store}/key.reg"
+stderr_has lines-import-key-message 'key.reg:2: a key name holding a line break'
+check lines-import-value 1 "" "${velmoctl}" reg import "${store}/value.reg"
+stderr_has lines-import-value-message 'value.reg:3: a value name holding a line break'
+check lines-machine-untouched 1 "" "${velmoctl}" reg get HKLM SOFTWARE Evil
+MOLTRA_REGISTRY_DIR=${store}
+
 echo "velmoctl_test: $((report_tests - report_failures - report_skipped)) of ${report_tests} checks passed, ${report_skipped} skipped"
 report_write "${results}" velmoctl_test velmoctl
 ((report_failures == 0))

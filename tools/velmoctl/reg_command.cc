@@ -173,12 +173,18 @@ class Reg {
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
     whole_tree_ = true;
     RegFileWriter writer(out);
-    const RegStatus status =
-        Walk(key_path_, [&](const std::u16string& path, const std::vector<Value>& values,
-                            const std::vector<std::u16string>&) {
-          writer.Key(FullName(path));
-          for (const Value& value : values) writer.Entry(value);
-        });
+    RegStatus status = kErrorSuccess;
+    try {
+      status = Walk(key_path_, [&](const std::u16string& path, const std::vector<Value>& values,
+                                   const std::vector<std::u16string>&) {
+        writer.Key(FullName(path));
+        for (const Value& value : values) writer.Entry(value);
+      });
+    } catch (const RegNameError& error) {
+      out.close();
+      std::filesystem::remove(temp);
+      return Refused(std::string(error.what()) + "; nothing was exported");
+    }
     writer.Finish();
     out.close();
     if (status != kErrorSuccess) {

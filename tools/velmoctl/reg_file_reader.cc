@@ -1,6 +1,7 @@
 #include "reg_file_reader.h"
 
 #include "platform/text.h"
+#include "reg_file_writer.h"
 #include "value_format.h"
 
 namespace velmo::tools {
@@ -212,6 +213,10 @@ void RegFileReader::ParseKey(std::u16string_view text, RegEntry* entry) {
     start = end + 1;
   }
   if (path.find(u'\0') != std::u16string_view::npos) Fail("a key name holding NUL");
+  // A bare CR inside a line: no key of a .reg file holds a line break.
+  if (HoldsLineBreak(path)) {
+    Fail("a key name holding a line break (CR or LF): \"" + ShownName(name) + "\"");
+  }
   entry->path = path;
 }
 
@@ -258,6 +263,10 @@ void RegFileReader::ParseValue(std::u16string_view text, RegEntry* entry) {
     text = Quoted(text, &entry->name, &error);
     if (error != nullptr) Fail(error);
     if (entry->name.find(u'\0') != std::u16string::npos) Fail("a value name holding NUL");
+    // Written as \n or \r, or a bare CR: no value of a .reg file has a line break in its name.
+    if (HoldsLineBreak(entry->name)) {
+      Fail("a value name holding a line break (CR or LF): \"" + ShownName(entry->name) + "\"");
+    }
     if (entry->name.size() > kMaxValueName) Fail("a value name longer than 16383 characters");
   }
   text = TrimLeft(text);

@@ -1,6 +1,7 @@
 #include "reg_file_writer.h"
 
 #include "platform/registry_api.h"
+#include "platform/text.h"
 #include "value_format.h"
 
 namespace velmo::tools {
@@ -31,6 +32,24 @@ bool FitsString(const std::string& data) {
 
 }  // namespace
 
+bool HoldsLineBreak(std::u16string_view name) {
+  return name.find_first_of(u"\r\n") != std::u16string_view::npos;
+}
+
+std::string ShownName(std::u16string_view name) {
+  std::u16string shown;
+  for (char16_t c : name) {
+    if (c == u'\r') {
+      shown += u"\\r";
+    } else if (c == u'\n') {
+      shown += u"\\n";
+    } else {
+      shown.push_back(c);
+    }
+  }
+  return ToUtf8(shown);
+}
+
 std::u16string EscapeRegString(std::u16string_view text) {
   std::u16string escaped;
   escaped.reserve(text.size());
@@ -47,12 +66,22 @@ RegFileWriter::RegFileWriter(std::ostream& out) : out_(out) {
 }
 
 void RegFileWriter::Key(std::u16string_view full_name) {
+  if (HoldsLineBreak(full_name)) {
+    throw RegNameError(ShownName(full_name) +
+                       ": a key name holding a line break (CR or LF) cannot be written to a .reg "
+                       "file, whose reader would take what follows it for lines of their own");
+  }
+  key_ = full_name;
   Write(u"\r\n[");
   Write(full_name);
   Write(u"]\r\n");
 }
 
 void RegFileWriter::Entry(const Value& value) {
+  if (HoldsLineBreak(value.name)) {
+    throw RegNameError(ShownName(key_) + ": the value name \"" + ShownName(value.name) +
+                       "\" holds a line break (CR or LF), which a .reg file cannot carry");
+  }
   std::u16string line = value.name.empty() ? u"@=" : u"\"" + EscapeRegString(value.name) + u"\"=";
   if (value.type == kRegSz && FitsString(value.data)) {
     std::u16string text = FromUtf16Bytes(value.data);

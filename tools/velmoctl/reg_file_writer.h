@@ -5,6 +5,7 @@
 #define VELMO_TOOLS_VELMOCTL_REG_FILE_WRITER_H_
 
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,7 +14,20 @@
 
 namespace velmo::tools {
 
-// Writes to `out`, which the caller owns and checks for errors.
+// A name that a .reg file cannot carry: one holding a line break (CR or LF), which the
+// registry editor takes for the end of the name's line, and what follows it for lines of their
+// own (a section of another hive, say). The message names the key, line breaks shown as \r, \n.
+struct RegNameError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Whether `name` holds a line break.
+bool HoldsLineBreak(std::u16string_view name);
+// `name` in UTF-8 for a message, its line breaks shown as \r and \n.
+std::string ShownName(std::u16string_view name);
+
+// Writes to `out`, which the caller owns and checks for errors. Key and Entry throw
+// RegNameError, and write nothing, for a name holding a line break.
 class RegFileWriter {
  public:
   explicit RegFileWriter(std::ostream& out);  // writes the header
@@ -29,6 +43,8 @@ class RegFileWriter {
 
  private:
   void Write(std::u16string_view text);
+
+  std::u16string key_;  // the key written last, for messages
   void Hex(std::u16string prefix, const std::string& data);
 
   std::ostream& out_;

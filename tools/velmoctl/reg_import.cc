@@ -40,6 +40,14 @@ std::string RootName(RegKey root) {
   return root == kHkeyCurrentUser ? "HKEY_CURRENT_USER" : "HKEY_LOCAL_MACHINE";
 }
 
+// What stands after the commit of `failed` failed, with `made` changes per hive (the user's,
+// the machine's): the user's hive is committed first.
+std::string Committed(RegKey failed, const std::uint64_t (&made)[2]) {
+  if (failed != kHkeyLocalMachine || made[0] == 0) return "nothing was imported";
+  return "the " + std::to_string(made[0]) + " changes to HKEY_CURRENT_USER stand, none of the " +
+         std::to_string(made[1]) + " to HKEY_LOCAL_MACHINE";
+}
+
 }  // namespace
 
 ImportResult ImportRegFile(RegistryApi& registry, const std::filesystem::path& file,
@@ -72,6 +80,8 @@ ImportResult ImportRegFile(RegistryApi& registry, const std::filesystem::path& f
     atomic = registry.BeginChanges();
     RegKey key = 0;
     std::string where;
+    std::uint64_t made[2] = {0, 0};  // changes to the user's hive, to the machine's
+    bool machine = false;            // the hive of the key the lines now change
     auto failed = [&](RegStatus status) {
       if (key != 0) registry.CloseKey(key);
       result.error = file.string() + ":" + std::to_string(entry.line) + ": " + where + ": " +
@@ -85,11 +95,13 @@ ImportResult ImportRegFile(RegistryApi& registry, const std::filesystem::path& f
           if (key != 0) registry.CloseKey(key);
           key = 0;
           where = RootName(entry.root) + "\\" + ToUtf8(entry.path);
+          machine = entry.root == kHkeyLocalMachine;
           status = registry.CreateKey(entry.root, entry.path, kKeyWrite | view, &key);
           break;
         case RegEntry::kDeleteKey:
           if (key != 0) registry.CloseKey(key);
           key = 0;
+          machine = entry.root == kHkeyLocalMachine;
           status = registry.DeleteKeyTree(entry.root, entry.path, view);
           if (status == kErrorFileNotFound) status = kErrorSuccess;  // as regedit: already gone
           break;
@@ -105,12 +117,17 @@ ImportResult ImportRegFile(RegistryApi& registry, const std::filesystem::path& f
       }
       if (status != kErrorSuccess) return failed(status);
       ++result.changes;
+      ++made[machine];
     }
     if (key != 0) registry.CloseKey(key);
     if (atomic) {
-      if (const RegStatus status = registry.CommitChanges(); status != kErrorSuccess) {
-        result.error =
-            file.string() + ": committing: " + StoreError(status) + "; nothing was imported";
+      RegKey failed_root = 0;
+      if (const RegStatus status = registry.CommitChanges(&failed_root); status != kErrorSuccess) {
+        // Each hive is a transaction of its own: one may stand when the other's commit failed.
+        result.error = file.string() + ": committing " +
+                       (failed_root != 0 ? RootName(failed_root) : std::string("the changes")) +
+                       ": " + StoreError(status) + "; " + Committed(failed_root, made);
+        result.changes = failed_root == kHkeyLocalMachine ? made[0] : 0;
         return result;
       }
     }
