@@ -33,12 +33,12 @@ class VELMO_EXPORT classPP {
   std::int32_t nbAcces() const { return nb_acces_; }
   void SetNbAcces(std::int32_t count) { nb_acces_ = count; }
   const std::u16string& fichier() const { return fichier_; }
-  void SetFichier(std::u16string path);
+  void SetFichier(std::u16string path);  // a path holding NUL is not taken
   FileDate datePP() const { return date_pp_; }
   void SetDatePP(FileDate date) { date_pp_ = date; }
 
   // Loads `nomPP` into a new PPDocument: 0 loaded, -1 the load failed, -2 no such file (then the
-  // entry is left as it was). Never throws.
+  // entry is left as it was; so too for a path holding NUL, with -1). Never throws.
   std::int32_t LoadPP(std::u16string_view nomPP);
 
   // Reloads the file into the same PPDocument when its last-modified date is later than datePP,

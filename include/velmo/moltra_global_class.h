@@ -7,7 +7,8 @@
 // version before anything else.
 //
 // No member lets a failure out: each returns its fallback instead (-1, "", false, or none) and
-// the setters simply stop. The one exception is classPP::UpdatePP.
+// the setters simply stop. The one exception is classPP::UpdatePP. A path or a value's name
+// holding NUL is refused with that fallback, before anything else is done.
 #ifndef VELMO_MOLTRA_GLOBAL_CLASS_H_
 #define VELMO_MOLTRA_GLOBAL_CLASS_H_
 

@@ -8,6 +8,7 @@
 namespace velmo {
 
 void classPP::SetFichier(std::u16string path) {
+  if (platform::HoldsNul(path)) return;
   upper_fichier_ = platform::ToUpper(path);
   fichier_ = std::move(path);
 }
@@ -24,6 +25,7 @@ DocumentFactory& classPP::Documents() {
 }
 
 std::int32_t classPP::LoadPP(std::u16string_view nomPP) {
+  if (platform::HoldsNul(nomPP)) return -1;
   try {
     if (!Files().FileExists(nomPP)) return -2;
     SetFichier(std::u16string(nomPP));

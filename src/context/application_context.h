@@ -73,8 +73,10 @@ ApplicationContext& CurrentContext(Platform (*make_platform)());
 
 #ifdef _WIN32
 // Keeps this thread's context while it lives, made on `make_platform()` if the thread has none.
-// A context made this way belongs to its holds and goes with the last of them. Made, and
-// destroyed, on the same thread; throws when the context cannot be made.
+// A context made this way belongs to its holds and goes with the last of them. Made on the
+// thread whose context it keeps; throws when the context cannot be made. Destroyed on another
+// thread (a caller's mistake), a last hold leaves the context to its thread, which frees it the
+// next time it asks for its context, or when it ends.
 class ContextHold {
  public:
   explicit ContextHold(Platform (*make_platform)());
@@ -85,6 +87,9 @@ class ContextHold {
  private:
   void* entry_;
 };
+
+// Whether some context awaits its thread that way: the DLL that made it must stay loaded.
+bool ContextsAbandoned();
 
 // Gives back the fiber-local slot, for a DLL being unloaded while its process goes on, once no
 // hold is left; what threads still own is freed with it (nothing, in the automation server,

@@ -4,6 +4,7 @@
 #include "config/parameter_cache.h"
 #include "context/application_context.h"
 #include "context/startup.h"
+#include "platform/text.h"
 #include "registry/settings_keys.h"
 #include "users/users.h"
 
@@ -32,6 +33,7 @@ std::int32_t MOLTRAGlobalClass::MOLTRAG_Close() {
 }
 
 std::int32_t MOLTRAGlobalClass::MOLTRAG_EcrireUser(std::u16string_view NewUserPath) {
+  if (platform::HoldsNul(NewUserPath)) return -1;
   return Trapped<std::int32_t>(-1, [&](ApplicationContext& c) {
     // A listener may disconnect while it is told; the ones connected at the start hear both.
     std::vector<std::shared_ptr<UserEvents>> held;
@@ -54,12 +56,14 @@ bool MOLTRAGlobalClass::MOLTRAG_IsDebug() {
 }
 
 std::u16string MOLTRAGlobalClass::RegReadInterfaceValue(std::u16string_view ValueName) {
+  if (platform::HoldsNul(ValueName)) return {};
   return Trapped<std::u16string>(
       {}, [&](ApplicationContext& c) { return registry::RegReadInterfaceValue_(c, ValueName); });
 }
 
 bool MOLTRAGlobalClass::RegWriteInterfaceValue(std::u16string_view ValueName,
                                                std::u16string_view Value) {
+  if (platform::HoldsNul(ValueName)) return false;
   return Trapped(false, [&](ApplicationContext& c) {
     return registry::RegWriteInterfaceValue_(c, ValueName, Value);
   });
@@ -98,12 +102,14 @@ void MOLTRAGlobalClass::SetLangue(std::int32_t& lang) {
 }
 
 std::u16string MOLTRAGlobalClass::RegReadSecurityValue(std::u16string_view ValueName) {
+  if (platform::HoldsNul(ValueName)) return {};
   return Trapped<std::u16string>(
       {}, [&](ApplicationContext& c) { return registry::RegReadSecurityValue_(c, ValueName); });
 }
 
 bool MOLTRAGlobalClass::RegWriteSecurityValue(std::u16string_view ValueName,
                                               std::u16string_view Value) {
+  if (platform::HoldsNul(ValueName)) return false;
   return Trapped(false, [&](ApplicationContext& c) {
     return registry::RegWriteSecurityValue_(c, ValueName, Value);
   });
@@ -111,6 +117,10 @@ bool MOLTRAGlobalClass::RegWriteSecurityValue(std::u16string_view ValueName,
 
 std::int32_t MOLTRAGlobalClass::MOLTRAG_GetPP(std::u16string_view nomPP,
                                               std::shared_ptr<PPDocument>& PP) {
+  if (platform::HoldsNul(nomPP)) {
+    PP.reset();
+    return -1;
+  }
   const std::int32_t status = Trapped<std::int32_t>(
       -1, [&](ApplicationContext& c) { return velmo::MOLTRAG_GetPP(c, nomPP, PP); });
   if (status != 0) PP.reset();

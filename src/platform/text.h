@@ -17,6 +17,12 @@ bool IsUtf8(std::string_view text);
 // changes ("ß" stays "ß"), and so names that Windows takes as equal are equal here too.
 std::u16string ToUpper(std::u16string_view text);
 
+// Whether `text` holds a NUL character. A path or name that does is refused where it comes in:
+// the system would take it only up to the NUL, while the library would keep the whole of it.
+inline bool HoldsNul(std::u16string_view text) {
+  return text.find(u'\0') != std::u16string_view::npos;
+}
+
 }  // namespace velmo::platform
 
 #endif  // VELMO_PLATFORM_TEXT_H_

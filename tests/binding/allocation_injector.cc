@@ -1,9 +1,13 @@
 // Linked into a test build of VELMOSWGlobalLib.dll only: its operator new fails on demand, so
-// that a test can make the Nth allocation of a call fail and see what the caller gets.
+// that a test can make the Nth allocation of a call fail and see what the caller gets, and its
+// operator delete fills what it frees with 0xDD, so that what is read after it was freed shows.
 #include <windows.h>
+
+#include <malloc.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -22,14 +26,20 @@ void* Allocate(std::size_t size) {
   throw std::bad_alloc();
 }
 
+void Free(void* memory) {
+  if (memory == nullptr) return;
+  std::memset(memory, 0xDD, _msize(memory));
+  std::free(memory);
+}
+
 }  // namespace
 
 void* operator new(std::size_t size) { return Allocate(size); }
 void* operator new[](std::size_t size) { return Allocate(size); }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete(void* memory) noexcept { Free(memory); }
+void operator delete[](void* memory) noexcept { Free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { Free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { Free(memory); }
 
 // Exported by name through the test DLL's .def file.
 extern "C" {

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -294,11 +295,13 @@ TEST(Companions, TypeLibrariesClassesAndModuleLifetime) {
     WORD minor;
     GUID clsid;
     GUID iid;
+    const wchar_t* members;  // as the IDL spells them
   };
   const Server servers[] = {
       {kConfigDll, kConfigProgId, LIBID_MOLConfigLib, 3, 6, CLSID_ConfigDocument,
-       IID__ConfigDocument},
-      {kPPDll, kPPProgId, LIBID_MolGPP, 1, 9, CLSID_PPDocument, IID__PPDocument},
+       IID__ConfigDocument, L"Load Merge Value Sections Names"},
+      {kPPDll, kPPProgId, LIBID_MolGPP, 1, 9, CLSID_PPDocument, IID__PPDocument,
+       L"Load Value Names"},
   };
   for (const Server& server : servers) {
     InApartment([&] {
@@ -321,6 +324,17 @@ TEST(Companions, TypeLibrariesClassesAndModuleLifetime) {
       EXPECT_EQ(type->guid, server.iid);
       EXPECT_TRUE(type->wTypeFlags & TYPEFLAG_FDUAL);
       default_interface->ReleaseTypeAttr(type);
+      // An object browser shows the one spelling the library keeps of each name.
+      std::wistringstream members(server.members);
+      for (std::wstring name; members >> name;) {
+        LPOLESTR names[] = {name.data()};
+        MEMBERID id = 0;
+        ASSERT_EQ(default_interface->GetIDsOfNames(names, 1, &id), S_OK);
+        Bstr kept;
+        EXPECT_EQ(default_interface->GetDocumentation(id, kept.put(), nullptr, nullptr, nullptr),
+                  S_OK);
+        EXPECT_EQ(kept.text(), name);
+      }
 
       using CanUnloadNow = HRESULT(WINAPI*)();
       using GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);

@@ -111,6 +111,13 @@ TEST_F(MOLTRAGlobalClassTest, OnlyTheCallingInstancesListenersHearItsSwitch) {
   EXPECT_THAT(log, ElementsAre("a changing X:\\u", "b changing X:\\u", "a changed X:\\u\\",
                                "b changed X:\\u\\"));
   EXPECT_EQ(second.UserPath(), u"X:\\u\\");
+  // A path or name holding NUL is refused before anyone is told or anything stored.
+  log.clear();
+  EXPECT_EQ(first.MOLTRAG_EcrireUser(std::u16string(u"X:\\w\0x", 6)), -1);
+  EXPECT_FALSE(first.RegWriteInterfaceValue(std::u16string(u"n\0x", 3), u"v"));
+  EXPECT_EQ(first.RegReadInterfaceValue(u"n"), u"");
+  EXPECT_THAT(log, IsEmpty());
+  EXPECT_EQ(second.UserPath(), u"X:\\u\\");
 
   log.clear();
   EXPECT_TRUE(first.Unadvise(a));

@@ -27,39 +27,54 @@ class ClassPPObject final
   }
 
   HRESULT STDMETHODCALLTYPE get_PP(_PPDocument** result) override {
+    const CallHold hold(this);
     return Answer(result, [&] { return ToCom(entry_.PP()); });
   }
   // An object without the interface leaves the entry as it was.
   HRESULT STDMETHODCALLTYPE putref_PP(_PPDocument* value) override {
+    const CallHold hold(this);
     return Answer([&] { entry_.SetPP(PPFromCom(value)); });
   }
   HRESULT STDMETHODCALLTYPE get_nbAcces(LONG* result) override {
+    const CallHold hold(this);
     return Answer(result, [&] { return entry_.nbAcces(); });
   }
   HRESULT STDMETHODCALLTYPE put_nbAcces(LONG value) override {
+    const CallHold hold(this);
     return Answer([&] { entry_.SetNbAcces(value); });
   }
   HRESULT STDMETHODCALLTYPE get_fichier(BSTR* result) override {
+    const CallHold hold(this);
     return Answer(result, [&] { return entry_.fichier(); });
   }
   HRESULT STDMETHODCALLTYPE put_fichier(BSTR value) override {
+    const CallHold hold(this);
     return Answer([&] { entry_.SetFichier(FromBstr(value)); });
   }
   HRESULT STDMETHODCALLTYPE get_datePP(DATE* result) override {
+    const CallHold hold(this);
     if (result == nullptr) return E_POINTER;
     *result = ToAutomationDate(entry_.datePP());
     return S_OK;
   }
-  // A date that is no date Windows knows would have no file date to stand for.
+  // A date that is no date Windows knows would have no file date to stand for; nor is one taken
+  // whose file date would read back as no such date, so that the getter answers only dates this
+  // setter takes.
   HRESULT STDMETHODCALLTYPE put_datePP(DATE value) override {
-    if (!IsAutomationDate(value)) return E_INVALIDARG;
+    const CallHold hold(this);
+    if (!IsAutomationDate(value) ||
+        !IsAutomationDate(ToAutomationDate(FromAutomationDate(value)))) {
+      return E_INVALIDARG;
+    }
     return Answer([&] { entry_.SetDatePP(FromAutomationDate(value)); });
   }
   HRESULT STDMETHODCALLTYPE LoadPP(BSTR nomPP, LONG* result) override {
+    const CallHold hold(this);
     return Answer(result, [&] { return entry_.LoadPP(FromBstr(nomPP)); });
   }
   // The one member that lets its failure out, as a failing status with its description.
   HRESULT STDMETHODCALLTYPE UpdatePP(LONG* result) override {
+    const CallHold hold(this);
     if (result == nullptr) return E_POINTER;
     return Guard(IID__classPP, E_FAIL, [&] {
       *result = entry_.UpdatePP();

@@ -42,6 +42,20 @@ class ComObject : public First, public Rest... {
   ComObject() { ObjectCreated(); }
   ~ComObject() { ObjectDestroyed(); }
 
+  // A reference the object keeps on itself for one call: the code a call reaches out to (a
+  // listener, a caller's object) may release the caller's last reference, and the object, with
+  // the thread's context it holds, must outlive the call all the same.
+  class [[nodiscard]] CallHold {
+   public:
+    explicit CallHold(ComObject* object) : object_(object) { object_->AddRef(); }
+    ~CallHold() { object_->Release(); }
+    CallHold(const CallHold&) = delete;
+    CallHold& operator=(const CallHold&) = delete;
+
+   private:
+    ComObject* object_;
+  };
+
  private:
   std::atomic<ULONG> references_{1};
 };

@@ -198,15 +198,23 @@ HRESULT ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
   if (cookie == nullptr) return E_POINTER;
   *cookie = 0;
   if (sink == nullptr) return E_POINTER;
-  ComRef<IDispatch> dispatch;
-  if (FAILED(sink->QueryInterface(DIID___MOLTRAGlobalClass, dispatch.put_void())) &&
-      FAILED(sink->QueryInterface(IID_IDispatch, dispatch.put_void()))) {
-    return CONNECT_E_CANNOTCONNECT;
-  }
-  return Guard([&] {
+  // The sink's own code runs here: the container stays until the call is over.
+  container_.AddRef();
+  // A sink's answer is believed only when it succeeds with a pointer; what a failed answer left
+  // in the pointer is not this side's to release.
+  const auto ask = [sink](REFIID iid) {
+    IDispatch* answered = nullptr;
+    if (FAILED(sink->QueryInterface(iid, reinterpret_cast<void**>(&answered)))) answered = nullptr;
+    return ComRef<IDispatch>(answered);
+  };
+  ComRef<IDispatch> dispatch = ask(DIID___MOLTRAGlobalClass);
+  if (!dispatch) dispatch = ask(IID_IDispatch);
+  const HRESULT hr = !dispatch ? CONNECT_E_CANNOTCONNECT : Guard([&] {
     *cookie = listeners_.Advise(std::make_shared<Sink>(sink, dispatch.get()));
     return *cookie != 0 ? S_OK : CONNECT_E_ADVISELIMIT;
   });
+  container_.Release();
+  return hr;
 }
 
 HRESULT ConnectionPoint::Unadvise(DWORD cookie) {

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <vector>
@@ -156,12 +157,16 @@ HRESULT DispatchTable::Read(ITypeInfo* info, std::shared_ptr<const DispatchTable
       FUNCDESC* function = nullptr;
       hr = info->GetFuncDesc(i, &function);
       if (FAILED(hr)) return hr;
-      Member member{{}, function->memid, function->invkind, {}};
+      Member member{{}, function->memid, function->invkind, {}, false, {}};
       try {
         member.by_reference.resize(function->cParams, VT_EMPTY);
+        member.required.resize(function->cParams, false);
         for (SHORT p = 0; p < function->cParams; ++p) {
           const ELEMDESC& element = function->lprgelemdescParam[p];
-          if ((element.paramdesc.wParamFlags & PARAMFLAG_FOUT) == 0) continue;
+          const USHORT flags = element.paramdesc.wParamFlags;
+          member.required[p] =
+              (flags & (PARAMFLAG_FOPT | PARAMFLAG_FHASDEFAULT | PARAMFLAG_FRETVAL)) == 0;
+          if ((flags & PARAMFLAG_FOUT) == 0) continue;
           member.by_reference[p] = PointeeType(info, element.tdesc);
           if (member.by_reference[p] != VT_EMPTY) member.takes_by_reference = true;
         }
@@ -216,16 +221,67 @@ const DispatchTable::Member* DispatchTable::Of(DISPID id, WORD flags) const noex
   return nullptr;
 }
 
+namespace {
+
+// A caller's DISPPARAMS that no member could be invoked with, checked before anything reads
+// through them: E_INVALIDARG, with the argument at fault in `bad_argument`.
+HRESULT CheckParams(const DISPPARAMS* params, UINT* bad_argument) {
+  if (params == nullptr) return E_INVALIDARG;
+  if (params->cArgs > 0 && params->rgvarg == nullptr) return E_INVALIDARG;
+  if (params->cNamedArgs > params->cArgs) return E_INVALIDARG;
+  if (params->cNamedArgs > 0 && params->rgdispidNamedArgs == nullptr) return E_INVALIDARG;
+  for (UINT i = 0; i < params->cArgs; ++i) {
+    const VARIANT& arg = params->rgvarg[i];
+    if ((V_VT(&arg) & VT_BYREF) != 0 && V_BYREF(&arg) == nullptr) {
+      if (bad_argument != nullptr) *bad_argument = i;
+      return E_INVALIDARG;
+    }
+  }
+  return S_OK;
+}
+
+// What automation passes for an argument left out, also in a caller's variable given by
+// reference (as VBA passes an optional argument of its own that was left out).
+bool Missing(const VARIANT& arg) {
+  const VARIANT* value = V_VT(&arg) == (VT_BYREF | VT_VARIANT) ? V_VARIANTREF(&arg) : &arg;
+  return V_VT(value) == VT_ERROR && V_ERROR(value) == DISP_E_PARAMNOTFOUND;
+}
+
+}  // namespace
+
 HRESULT InvokeWithTypeInfo(ITypeInfo* info, const DispatchTable& table, void* object, DISPID member,
                            WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
                            UINT* bad_argument) {
   if (info == nullptr) return E_UNEXPECTED;
-  const DispatchTable::Member* function = nullptr;
-  if (params != nullptr && params->cArgs != 0 && params->rgvarg != nullptr) {
-    function = table.Of(member, flags);
+  if (const HRESULT hr = CheckParams(params, bad_argument); FAILED(hr)) return hr;
+  const DispatchTable::Member* function = params->cArgs != 0 ? table.Of(member, flags) : nullptr;
+  if (function == nullptr) {
+    return info->Invoke(object, member, flags, params, result, exception, bad_argument);
+  }
+  const int parameters = static_cast<int>(function->by_reference.size());
+  // The parameter that argument `i` is given for, or -1: named arguments come first, and the
+  // property-put value is the last parameter.
+  const auto parameter_of = [&](UINT i) {
+    int param = -1;
+    if (i < params->cNamedArgs) {
+      const DISPID named = params->rgdispidNamedArgs[i];
+      param = named == DISPID_PROPERTYPUT ? parameters - 1 : named;
+    } else {
+      param = static_cast<int>(params->cArgs - 1 - i);
+    }
+    return param >= 0 && param < parameters ? param : -1;
+  };
+  // A required argument left out is refused before the member runs, setters included: taken for
+  // the zero of its type, it would store 0 or drop the caller's object.
+  for (UINT i = 0; i < params->cArgs; ++i) {
+    const int param = parameter_of(i);
+    if (param >= 0 && function->required[param] && Missing(params->rgvarg[i])) {
+      if (bad_argument != nullptr) *bad_argument = i;
+      return DISP_E_PARAMNOTOPTIONAL;
+    }
   }
   // The usual call: nothing that a script may pass by reference, so nothing to fix up.
-  if (function == nullptr || !function->takes_by_reference) {
+  if (!function->takes_by_reference) {
     return info->Invoke(object, member, flags, params, result, exception, bad_argument);
   }
 
@@ -246,19 +302,11 @@ HRESULT InvokeWithTypeInfo(ITypeInfo* info, const DispatchTable& table, void* ob
   }
   std::copy(params->rgvarg, params->rgvarg + params->cArgs, args);
   UINT fixed_count = 0;
-  const int parameters = static_cast<int>(function->by_reference.size());
 
   HRESULT hr = S_OK;
   for (UINT i = 0; i < params->cArgs && SUCCEEDED(hr); ++i) {
-    // Named arguments come first; the property-put value is the last parameter.
-    int param = -1;
-    if (i < params->cNamedArgs) {
-      const DISPID named = params->rgdispidNamedArgs[i];
-      param = named == DISPID_PROPERTYPUT ? parameters - 1 : named;
-    } else {
-      param = static_cast<int>(params->cArgs - 1 - i);
-    }
-    if (param < 0 || param >= parameters) continue;
+    const int param = parameter_of(i);
+    if (param < 0) continue;
     const VARTYPE target = function->by_reference[param];
     if (target == VT_EMPTY) continue;
     VARIANT& arg = args[i];
@@ -271,8 +319,10 @@ HRESULT InvokeWithTypeInfo(ITypeInfo* info, const DispatchTable& table, void* ob
       V_BYREF(&arg) = &V_I4(variable);
       continue;
     }
+    // Zeroed whole, not by VariantInit, which on Windows sets only the type: an unset variable
+    // below gets this temporary's value as the zero of its type, a null string or object.
     Fixed& fix = fixes[fixed_count];
-    VariantInit(&fix.temp);
+    std::memset(&fix.temp, 0, sizeof fix.temp);
     fix.copy_back = nullptr;
     const VARIANT* source = variable != nullptr ? variable : &arg;
     if (V_VT(source) == VT_EMPTY || V_VT(source) == VT_ERROR) {

@@ -25,6 +25,8 @@ class DispatchTable {
     // may need pointing into or converting for it (see InvokeWithTypeInfo); VT_EMPTY otherwise.
     std::vector<VARTYPE> by_reference;
     bool takes_by_reference = false;  // any of the above is not VT_EMPTY
+    // Per parameter, whether a caller must give it: neither optional nor the result.
+    std::vector<bool> required;
   };
 
   // Reads the members of `vtable_info`, the interface half of a dual interface. Fails with the

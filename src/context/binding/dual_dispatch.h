@@ -41,9 +41,17 @@ class DualDispatch : public Interface {
   }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
                                           DISPID* ids) override {
+    // The type library's lookup reads whatever it is given; what it cannot read is refused here.
+    if (names == nullptr || ids == nullptr || count == 0) return E_INVALIDARG;
+    bool unnamed = false;
+    for (UINT i = 0; i < count; ++i) unnamed = unnamed || names[i] == nullptr;
+    if (unnamed) {
+      for (UINT i = 0; i < count; ++i) ids[i] = DISPID_UNKNOWN;
+      return DISP_E_UNKNOWNNAME;
+    }
     // A script asks again before every call; a plain member name is answered from the table,
     // anything else (argument names, names the table cannot judge) by the type library.
-    if (count == 1 && names != nullptr && ids != nullptr) {
+    if (count == 1) {
       const DISPID id = table_->Find(names[0]);
       if (id != DISPID_UNKNOWN) {
         ids[0] = id;
@@ -52,13 +60,19 @@ class DualDispatch : public Interface {
     }
     return DispGetIDsOfNames(vtable_info_, names, count, ids);
   }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS* params,
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
                                    VARIANT* result, EXCEPINFO* exception,
                                    UINT* bad_argument) override {
-    return Guard([&] {
+    if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    // The member called may release the caller's last reference (from an event it raises, say):
+    // the object lives until the call is over.
+    this->AddRef();
+    const HRESULT hr = Guard([&] {
       return InvokeWithTypeInfo(vtable_info_, *table_, static_cast<Interface*>(this), member, flags,
                                 params, result, exception, bad_argument);
     });
+    this->Release();
+    return hr;
   }
 
  protected:

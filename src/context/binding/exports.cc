@@ -35,7 +35,8 @@ HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** object) {
 }
 
 HRESULT WINAPI DllCanUnloadNow() {
-  if (!velmo::binding::CanUnloadNow()) return S_FALSE;
+  const auto in_use = velmo::binding::ThisServer().in_use;
+  if (!velmo::binding::CanUnloadNow() || (in_use != nullptr && in_use())) return S_FALSE;
   velmo::binding::ReleaseTypeLibrary();
   return S_OK;
 }

@@ -72,55 +72,71 @@ class GlobalObject final
 
   // ---- _MOLTRAGlobalClass
   HRESULT STDMETHODCALLTYPE MOLTRAG_Init(BSTR VersionStr, LONG* result) override {
+    const CallHold hold(this);
     return Answer(result, [&] { return core_.MOLTRAG_Init(FromBstr(VersionStr)); });
   }
   HRESULT STDMETHODCALLTYPE MOLTRAG_Close(LONG* result) override {
+    const CallHold hold(this);
     return Answer(result, [&] { return core_.MOLTRAG_Close(); });
   }
   HRESULT STDMETHODCALLTYPE MOLTRAG_EcrireUser(BSTR NewUserPath, LONG* result) override {
+    const CallHold hold(this);
     return Answer(result, [&] { return core_.MOLTRAG_EcrireUser(FromBstr(NewUserPath)); });
   }
   HRESULT STDMETHODCALLTYPE MOLTRAG_GetServicePack(BSTR* result) override {
+    const CallHold hold(this);
     return Answer(result, [&] { return core_.MOLTRAG_GetServicePack(); });
   }
   HRESULT STDMETHODCALLTYPE MOLTRAG_IsDebug(VARIANT_BOOL* result) override {
+    const CallHold hold(this);
     return Answer(result, [&] { return core_.MOLTRAG_IsDebug(); });
   }
   HRESULT STDMETHODCALLTYPE RegReadInterfaceValue(BSTR ValueName, BSTR* result) override {
+    const CallHold hold(this);
     return Answer(result, [&] { return core_.RegReadInterfaceValue(FromBstr(ValueName)); });
   }
   HRESULT STDMETHODCALLTYPE RegWriteInterfaceValue(BSTR ValueName, BSTR Value,
                                                    VARIANT_BOOL* result) override {
+    const CallHold hold(this);
     return Answer(
         result, [&] { return core_.RegWriteInterfaceValue(FromBstr(ValueName), FromBstr(Value)); });
   }
   HRESULT STDMETHODCALLTYPE get_UserPath(BSTR* result) override {
+    const CallHold hold(this);
     return Answer(result, [&] { return core_.UserPath(); });
   }
   HRESULT STDMETHODCALLTYPE get_AppPath(BSTR* result) override {
+    const CallHold hold(this);
     return Answer(result, [&] { return core_.AppPath(); });
   }
   HRESULT STDMETHODCALLTYPE get_RepBase(BSTR* result) override {
+    const CallHold hold(this);
     return Answer(result, [&] { return core_.RepBase(); });
   }
   HRESULT STDMETHODCALLTYPE get_User(BSTR* result) override {
+    const CallHold hold(this);
     return Answer(result, [&] { return core_.User(); });
   }
   HRESULT STDMETHODCALLTYPE get_Version(BSTR* result) override {
+    const CallHold hold(this);
     return Answer(result, [&] { return core_.Version(); });
   }
   HRESULT STDMETHODCALLTYPE get_Application(BSTR* result) override {
+    const CallHold hold(this);
     return Answer(result, [&] { return core_.Application(); });
   }
   HRESULT STDMETHODCALLTYPE get_Langue(LONG* result) override {
+    const CallHold hold(this);
     return Answer(result, [&] { return core_.Langue(); });
   }
   HRESULT STDMETHODCALLTYPE get_VelmoCFG(_ConfigDocument** result) override {
+    const CallHold hold(this);
     return Answer(result, [&] { return ToCom(core_.VelmoCFG()); });
   }
   // Whatever the caller's object is, it is held through its interface; one that has none, as
   // another failure, stops the setter.
   HRESULT STDMETHODCALLTYPE putref_VelmoCFG(_ConfigDocument** CFG) override {
+    const CallHold hold(this);
     if (CFG == nullptr) return E_POINTER;
     return Answer([&] {
       std::shared_ptr<ConfigDocument> document = ConfigFromCom(*CFG);
@@ -128,9 +144,11 @@ class GlobalObject final
     });
   }
   HRESULT STDMETHODCALLTYPE get_GeometrieDat(_ConfigDocument** result) override {
+    const CallHold hold(this);
     return Answer(result, [&] { return ToCom(core_.GeometrieDat()); });
   }
   HRESULT STDMETHODCALLTYPE put_Langue(LONG* lang) override {
+    const CallHold hold(this);
     if (lang == nullptr) return E_POINTER;
     return Answer([&] {
       std::int32_t value = *lang;
@@ -138,15 +156,18 @@ class GlobalObject final
     });
   }
   HRESULT STDMETHODCALLTYPE RegReadSecurityValue(BSTR ValueName, BSTR* result) override {
+    const CallHold hold(this);
     return Answer(result, [&] { return core_.RegReadSecurityValue(FromBstr(ValueName)); });
   }
   HRESULT STDMETHODCALLTYPE RegWriteSecurityValue(BSTR ValueName, BSTR Value,
                                                   VARIANT_BOOL* result) override {
+    const CallHold hold(this);
     return Answer(
         result, [&] { return core_.RegWriteSecurityValue(FromBstr(ValueName), FromBstr(Value)); });
   }
   // PP is emptied on every failure, as the status says.
   HRESULT STDMETHODCALLTYPE MOLTRAG_GetPP(BSTR nomPP, _PPDocument** PP, LONG* result) override {
+    const CallHold hold(this);
     if (PP == nullptr) return E_POINTER;
     _PPDocument* handed = nullptr;
     const HRESULT hr = Answer(result, [&] {

@@ -81,6 +81,8 @@ struct ServerDescription {
   // Run when the DLL is unloaded from a process that goes on, under the loader lock: it may not
   // release a COM object or call into another DLL beyond kernel32. May be null.
   void (*on_unload)();
+  // Whether something besides objects and locks keeps the DLL in use. May be null.
+  bool (*in_use)();
 };
 
 // Defined once in each DLL.

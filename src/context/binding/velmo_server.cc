@@ -16,7 +16,8 @@ const ServedClass kClasses[] = {
 }  // namespace
 
 const ServerDescription& ThisServer() {
-  static const ServerDescription server{kClasses, LIBID_VELMOSWGlobalLib, 1, 9, ReleaseContextSlot};
+  static const ServerDescription server{kClasses, LIBID_VELMOSWGlobalLib, 1,
+                                        9,        ReleaseContextSlot,     ContextsAbandoned};
   return server;
 }
 

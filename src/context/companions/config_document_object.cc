@@ -100,7 +100,7 @@ const ServedClass kClasses[] = {
 }  // namespace
 
 const ServerDescription& ThisServer() {
-  static const ServerDescription server{kClasses, LIBID_MOLConfigLib, 3, 6, nullptr};
+  static const ServerDescription server{kClasses, LIBID_MOLConfigLib, 3, 6, nullptr, nullptr};
   return server;
 }
 

@@ -70,7 +70,7 @@ const ServedClass kClasses[] = {
 }  // namespace
 
 const ServerDescription& ThisServer() {
-  static const ServerDescription server{kClasses, LIBID_MolGPP, 1, 9, nullptr};
+  static const ServerDescription server{kClasses, LIBID_MolGPP, 1, 9, nullptr, nullptr};
   return server;
 }
 
