@@ -1,6 +1,8 @@
 #include "platform/sqlite_hive.h"
 
 #include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unicode/uchar.h>
 #include <unicode/utf16.h>
@@ -9,9 +11,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <memory>
 #include <random>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace velmo::platform::hive {
 
@@ -76,20 +81,113 @@ std::filesystem::path ExistingParent(const std::filesystem::path& file) {
   return dir.empty() ? "." : dir;
 }
 
-// Makes the missing directories above `file`, each with `mode` and belonging to `owner`.
-void MakeParentDirectories(const std::filesystem::path& file, mode_t mode, uid_t owner) {
-  std::filesystem::path dir;
-  for (const auto& part : file.parent_path()) {
-    dir /= part;
-    if (::mkdir(dir.c_str(), mode) != 0) {
-      if (errno != EEXIST) Fail(StatusOfErrno(errno));
-      continue;
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&&) = delete;
+  int get() const { return fd_; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// Whether root may follow the link `name` in `dir`: only one that no other user can have made
+// or can replace.
+bool TrustedLink(int dir, const char* name) {
+  struct stat link {};
+  struct stat holder {};
+  if (::fstatat(dir, name, &link, AT_SYMLINK_NOFOLLOW) != 0 || ::fstat(dir, &holder) != 0) {
+    return false;
+  }
+  return S_ISLNK(link.st_mode) && link.st_uid == 0 && holder.st_uid == 0 &&
+         ((holder.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (holder.st_mode & S_ISVTX) != 0);
+}
+
+// The directory that is to hold `file`, with the missing ones made on the way, each with `mode`.
+// Walked from descriptors, and each directory made is given its mode and owner through one, so
+// that no name that a user swaps between two steps leads root elsewhere; nor does root follow a
+// link that another user could have made. `*owner` is the owner of the nearest directory that
+// exists when root makes a hive `for_its_owner`, the process itself otherwise; the directories
+// made are given to it.
+UniqueFd OpenParentDirectory(const std::filesystem::path& file, mode_t mode, bool for_its_owner,
+                             uid_t* owner) {
+  const uid_t self = ::geteuid();
+  *owner = self;
+  const std::filesystem::path parent = file.parent_path();
+  UniqueFd dir(::open(parent.is_absolute() ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) Fail(StatusOfErrno(errno));
+  std::filesystem::path walked = parent.is_absolute() ? "/" : "";
+  bool making = false;
+  for (const auto& part : parent.relative_path()) {
+    const std::string name = part.string();
+    if (name.empty() || name == ".") continue;
+    walked /= part;
+    int next = -1;
+    if (!making) {
+      next = ::openat(dir.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (next < 0 && (errno == ENOTDIR || errno == ELOOP)) {
+        if (self == 0 && !TrustedLink(dir.get(), name.c_str())) Fail(kErrorAccessDenied);
+        next = ::openat(dir.get(), name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      }
+      if (next < 0 && errno != ENOENT) Fail(StatusOfErrno(errno));
+      if (next < 0) {
+        making = true;
+        struct stat st {};
+        if (self == 0 && for_its_owner && ::fstat(dir.get(), &st) == 0) *owner = st.st_uid;
+      }
     }
-    // mkdir leaves out what the umask takes away.
-    if (::chmod(dir.c_str(), mode) != 0) Fail(StatusOfErrno(errno));
-    if (owner != ::geteuid() && ::chown(dir.c_str(), owner, static_cast<gid_t>(-1)) != 0) {
+    if (making) {
+      if (::mkdirat(dir.get(), name.c_str(), mode) != 0 && errno != EEXIST) {
+        Fail(StatusOfErrno(errno));
+      }
+      if (HooksForTesting().after_mkdir) HooksForTesting().after_mkdir(walked);
+      next = ::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      struct stat st {};
+      if (next < 0 || ::fstat(next, &st) != 0) {
+        Fail(errno == ELOOP || errno == ENOTDIR ? kErrorAccessDenied : StatusOfErrno(errno));
+      }
+      UniqueFd made(next);
+      // One made meanwhile by someone else is used only when it is the owner's.
+      if (st.st_uid != self && st.st_uid != *owner) Fail(kErrorAccessDenied);
+      // mkdir leaves out what the umask takes away.
+      if (st.st_uid == self &&
+          (::fchmod(next, mode) != 0 ||
+           (*owner != self && ::fchown(next, *owner, static_cast<gid_t>(-1)) != 0))) {
+        Fail(StatusOfErrno(errno));
+      }
+      next = ::dup(made.get());
+      if (next < 0) Fail(StatusOfErrno(errno));
+    }
+    dir.reset(next);
+  }
+  return dir;
+}
+
+// Puts an empty file with `mode` and `owner` at `name` in `dir` in one step, whatever was there.
+void ReplaceWithEmpty(int dir, const std::string& name, mode_t mode, uid_t owner) {
+  std::minstd_rand random(std::random_device{}());
+  for (int attempt = 0;; ++attempt) {
+    const std::string temp = "." + name + "." + std::to_string(random());
+    UniqueFd fd(
+        ::openat(dir, temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (fd.get() < 0) {
+      if (errno == EEXIST && attempt < 16) continue;
       Fail(StatusOfErrno(errno));
     }
+    if (::fchmod(fd.get(), mode) != 0 ||
+        (owner != ::geteuid() && ::fchown(fd.get(), owner, static_cast<gid_t>(-1)) != 0) ||
+        ::renameat(dir, temp.c_str(), dir, name.c_str()) != 0) {
+      const int error = errno;
+      ::unlinkat(dir, temp.c_str(), 0);
+      Fail(StatusOfErrno(error));
+    }
+    return;
   }
 }
 
@@ -104,6 +202,40 @@ std::filesystem::path Beside(const std::filesystem::path& file, const char* suff
 }
 
 constexpr const char* kJournalSuffixes[] = {"-wal", "-shm", "-journal"};
+
+// SQLite's own test of the WAL index header, given its two copies (48 bytes each): equal copies,
+// marked initialised, of the version SQLite writes, with a sound checksum. Anything else is a
+// header being written, or zeroed and not yet rebuilt.
+bool SoundIndexHeader(const unsigned char* copies) {
+  if (std::memcmp(copies, copies + kWalIndexHeader, kWalIndexHeader) != 0) return false;
+  std::uint32_t words[kWalIndexHeader / 4];
+  std::memcpy(words, copies, kWalIndexHeader);
+  if (copies[12] == 0 || words[0] != 3007000) return false;
+  std::uint32_t s1 = 0;
+  std::uint32_t s2 = 0;
+  for (int i = 0; i < 10; i += 2) {
+    s1 += words[i] + s2;
+    s2 += words[i + 1] + s1;
+  }
+  return s1 == words[10] && s2 == words[11];
+}
+
+struct CloseDb {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using Db = std::unique_ptr<sqlite3, CloseDb>;
+
+// The first column of the first row of `sql`, as text.
+std::string FirstText(sqlite3* db, const char* sql) {
+  sqlite3_stmt* stmt = nullptr;
+  Check(sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr), db);
+  const int rc = sqlite3_step(stmt);
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+  std::string result = text != nullptr ? text : "";
+  sqlite3_finalize(stmt);
+  if (rc != SQLITE_ROW) Fail(rc == SQLITE_DONE ? kErrorBadDb : StatusOfSqlite(rc, db));
+  return result;
+}
 
 void AppendFold(std::string& out, std::u16string_view name) {
   out.reserve(out.size() + name.size() * 2);
@@ -226,11 +358,17 @@ void HiveReader::Begin() {
   // Read before the snapshot is taken, so that the snapshot is no older than the stamp: what
   // is read in it may be kept under the stamp, and is dropped by the next commit.
   const std::optional<Hive::Stamp> stamp = hive_.ReadStamp();
+  if (HooksForTesting().after_stamp) HooksForTesting().after_stamp();
   Hive::Begin(db_, "BEGIN");
   in_transaction_ = true;
   hive_.Prepare(db_, "SELECT 1 FROM keys WHERE id = 1").Step();
   if (hive_.wal_index_ == Hive::WalIndex::kUnknown) hive_.LookForWalIndex(db_);
-  if (!hive_.ValidateCache(stamp) && served_from_cache_) throw StaleCache{};
+  // A commit between the stamp and the snapshot would file this snapshot's entries under the
+  // state before it: they are kept only when the stamp has not moved across the snapshot's start.
+  const bool steady = stamp && hive_.ReadStamp() == stamp;
+  if (!hive_.ValidateCache(steady ? stamp : std::nullopt) && served_from_cache_) {
+    throw StaleCache{};
+  }
 }
 
 void HiveReader::Finish() {
@@ -313,13 +451,6 @@ void HiveReader::RememberPath(const std::string& text, ResolvedPath path) {
 }
 
 // ---- Hive
-
-uid_t Hive::Owner() const {
-  const uid_t self = ::geteuid();
-  if (self != 0 || !for_its_owner_) return self;
-  struct stat st {};
-  return ::stat(ExistingParent(file_).c_str(), &st) == 0 ? st.st_uid : self;
-}
 
 // Root must not be led to write a file it did not mean to: through a link, or a file of another
 // user's planted where the hive should be.
@@ -426,28 +557,86 @@ bool Hive::Replaced() const {
 // Made here rather than by SQLite so that the file gets this hive's mode and owner. An empty file
 // is an empty database.
 void Hive::Create() {
-  const uid_t owner = Owner();
-  MakeParentDirectories(file_, dir_mode_, owner);
-  const int fd =
-      ::open(file_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, file_mode_);
+  uid_t owner = 0;
+  const UniqueFd dir = OpenParentDirectory(file_, dir_mode_, for_its_owner_, &owner);
+  // Processes that make the file take turns, so that only the one that makes it clears what a
+  // removed hive left beside it. Without a descriptor to lock, one goes on alone.
+  const UniqueFd lock(::openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (lock.get() >= 0) ::flock(lock.get(), LOCK_EX);
+  const std::string name = file_.filename().string();
+  struct stat st {};
+  if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return;
+  // Before the file exists, so that no process opens it with them: a log left by a removed hive
+  // would be replayed into the new one, and an index that a process of the removed one still
+  // holds would be shared with it. The index is replaced in one step, never missing.
+  for (const char* suffix : {"-wal", "-journal"}) {
+    if (::unlinkat(dir.get(), (name + suffix).c_str(), 0) != 0 && errno != ENOENT) {
+      Fail(StatusOfErrno(errno));
+    }
+  }
+  ReplaceWithEmpty(dir.get(), name + "-shm", file_mode_, owner);
+  const int fd = ::openat(dir.get(), name.c_str(),
+                          O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, file_mode_);
   if (fd < 0) {
     if (errno != EEXIST) Fail(StatusOfErrno(errno));
     return;
   }
-  // A log or journal that a removed hive left beside it is not removed here: another process
-  // may already be writing the new file, and SQLite itself drops those it finds beside an empty
-  // database, under its locks.
-  struct stat st {};
   const bool ok = ::fchmod(fd, file_mode_) == 0 &&
                   (owner == ::geteuid() || ::fchown(fd, owner, static_cast<gid_t>(-1)) == 0) &&
                   ::fstat(fd, &st) == 0;
   const int error = errno;
   ::close(fd);
   if (!ok) {
-    ::unlink(file_.c_str());
+    ::unlinkat(dir.get(), name.c_str(), 0);
     Fail(StatusOfErrno(error));
   }
   made_ = Made{st.st_dev, st.st_ino, owner};
+}
+
+void Hive::MatchJournalFiles(const struct stat& hive) const {
+  for (const char* suffix : {"-wal", "-shm"}) {
+    const UniqueFd fd(
+        ::open(Beside(file_, suffix).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+      continue;
+    }
+    // Best effort: what this process may not change, it leaves.
+    if ((st.st_mode & 07777) != (hive.st_mode & 07777)) {
+      (void)::fchmod(fd.get(), hive.st_mode & 07777);
+    }
+    if (::geteuid() == 0 && (st.st_uid != hive.st_uid || st.st_gid != hive.st_gid)) {
+      (void)::fchown(fd.get(), hive.st_uid, hive.st_gid);
+    }
+  }
+}
+
+bool Hive::ReadableAlone() const {
+  unsigned char header[20];
+  if (file_fd_ < 0 || ::pread(file_fd_, header, sizeof header, 0) != sizeof header ||
+      header[18] != 2) {
+    return false;
+  }
+  const UniqueFd index(::open(Beside(file_, "-shm").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (index.get() >= 0 || errno != EACCES) return false;
+  struct stat log {};
+  return ::stat(Beside(file_, "-wal").c_str(), &log) != 0 ? errno == ENOENT : log.st_size == 0;
+}
+
+std::array<std::int64_t, 7> Hive::FileSignature() const {
+  std::array<std::int64_t, 7> signature{};
+  struct stat st {};
+  unsigned char counter[4] = {};
+  if (file_fd_ >= 0 && ::fstat(file_fd_, &st) == 0 && ::pread(file_fd_, counter, 4, 24) == 4) {
+    signature = {(counter[0] << 24) | (counter[1] << 16) | (counter[2] << 8) | counter[3],
+                 st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+  }
+  if (::stat(Beside(file_, "-wal").c_str(), &st) == 0) {
+    signature[4] = st.st_size;
+    signature[5] = st.st_mtim.tv_nsec;
+    signature[6] = static_cast<std::int64_t>(st.st_ino);
+  }
+  return signature;
 }
 
 sqlite3* Hive::Open(bool create) {
@@ -455,7 +644,7 @@ sqlite3* Hive::Open(bool create) {
   if (changes_open_) return db_;
   if (db_ != nullptr) {
     // A file removed, or replaced by a restore, is let go of, and the one now at the path used.
-    if ((path_checked_ || !Replaced()) && (read_write_ || !create)) {
+    if (!alone_since_ && (path_checked_ || !Replaced()) && (read_write_ || !create)) {
       path_checked_ = operation_depth_ > 0;
       return db_;
     }
@@ -481,10 +670,31 @@ sqlite3* Hive::Open(bool create) {
     ::close(fd);
     Fail(StatusOfErrno(error));
   }
+  file_fd_ = fd;
+  if (read_write) MatchJournalFiles(opened);
+  // A reader that may not open the index (one made before the hive was opened to others) reads
+  // the file alone while the log is empty, as it is once no writer has the hive open.
+  std::string name = file_.string();
+  int flags = 0;
+  if (!read_write && ReadableAlone()) {
+    alone_since_ = FileSignature();
+    std::string uri = "file:";
+    for (const char c : name) {
+      if (c == '%' || c == '?' || c == '#') {
+        constexpr char kHex[] = "0123456789ABCDEF";
+        uri += {'%', kHex[(c >> 4) & 0xF], kHex[c & 0xF]};
+      } else {
+        uri += c;
+      }
+    }
+    name = uri + "?immutable=1";
+    flags |= SQLITE_OPEN_URI;
+  }
   sqlite3* db = nullptr;
   const int rc = sqlite3_open_v2(
-      file_.c_str(), &db,
-      (read_write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX, nullptr);
+      name.c_str(), &db,
+      (read_write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX | flags,
+      nullptr);
   try {
     Check(rc, db);
     sqlite3_busy_handler(db, &Hive::BusyWait, this);
@@ -504,12 +714,13 @@ sqlite3* Hive::Open(bool create) {
     }
   } catch (...) {
     sqlite3_close_v2(db);
+    file_fd_ = -1;
+    alone_since_.reset();
     ::close(fd);
     throw;
   }
   db_ = db;
   read_write_ = read_write;
-  file_fd_ = fd;
   open_dev_ = opened.st_dev;
   open_ino_ = opened.st_ino;
   path_checked_ = operation_depth_ > 0;
@@ -610,6 +821,7 @@ void Hive::EndChanges(sqlite3* db, std::optional<RegStatus> lost) {
   changes_lost_ = lost;
   initialized_ = schema_before_changes_;
   cache_stamp_.reset();
+  ++generation_;
 }
 
 RegStatus Hive::CommitChanges() {
@@ -632,6 +844,7 @@ RegStatus Hive::CommitChanges() {
     return why;
   }
   if (!schema_before_changes_ && initialized_) UseWal(db_);
+  created_in_changes_.clear();
   return kErrorSuccess;
 }
 
@@ -658,6 +871,7 @@ void Hive::Close() {
   read_write_ = false;
   checked_ = false;
   initialized_ = false;
+  alone_since_.reset();
   wal_index_ = WalIndex::kUnknown;
   main_file_ = nullptr;
   cache_stamp_.reset();
@@ -667,32 +881,50 @@ void Hive::Close() {
 // SQLite increments the change counter (offset 24 of the file) in every transaction that changes
 // a file in rollback mode, and rewrites the WAL index header (its first 48 bytes) in every commit
 // to the log. Reading them unlocked is enough: a write whose call returned before this read
-// began is in them, and a write still in progress cannot yet be expected.
+// began is in them, and a write still in progress cannot yet be expected. A value read unlocked
+// may be one that a rollback takes back, and so later name another state: what is kept under a
+// stamp is read in a snapshot taken while the stamp did not move (HiveReader::Begin).
 //
 // In WAL mode the header alone changes with every commit, and SQLite keeps it mapped for as long
 // as the connection is open, so it is read there without a system call. That mapping cannot go
 // stale: the connection holds the index's dead-man lock, without which no process empties the
-// file, and a shared lock on the hive, without which none leaves WAL mode. A commit writes the
-// header's second copy, then its first; two copies that differ are a commit half written, and
-// nothing is kept under them.
+// file, and a shared lock on the hive, without which none leaves WAL mode. A header that SQLite
+// would not trust (a commit half written, or one zeroed by a process that found the index
+// unused and not yet rebuilt) keeps nothing. Read off the file, a rebuilt header may repeat one
+// read before, the state having changed by a checkpoint since: the file's size and time of
+// change are part of the stamp then.
 std::optional<Hive::Stamp> Hive::ReadStamp() {
+  Stamp stamp{};
+  unsigned char copies[2 * kWalIndexHeader];
   if (wal_index_ == WalIndex::kMapped) {
     if (const unsigned char* index = MappedWalIndex()) {
-      Stamp stamp{};
+      // A commit writes the second copy, then the first.
       std::atomic_thread_fence(std::memory_order_acquire);
-      std::memcpy(stamp.data() + 4, index, kWalIndexHeader);
+      std::memcpy(copies, index, kWalIndexHeader);
       std::atomic_thread_fence(std::memory_order_acquire);
-      if (std::memcmp(stamp.data() + 4, index + kWalIndexHeader, kWalIndexHeader) != 0) {
-        return std::nullopt;
-      }
+      std::memcpy(copies + kWalIndexHeader, index + kWalIndexHeader, kWalIndexHeader);
+      if (!SoundIndexHeader(copies)) return std::nullopt;
+      std::memcpy(stamp.data() + 4, copies, kWalIndexHeader);
       return stamp;
     }
     wal_index_ = WalIndex::kUnavailable;
   }
-  Stamp stamp{};
-  if (file_fd_ < 0 || ::pread(file_fd_, stamp.data(), 4, 24) != 4) return std::nullopt;
+  unsigned char header[28];
+  struct stat st {};
+  if (file_fd_ < 0 || ::pread(file_fd_, header, sizeof header, 0) != sizeof header ||
+      ::fstat(file_fd_, &st) != 0) {
+    return std::nullopt;
+  }
+  std::memcpy(stamp.data(), header + 24, 4);
+  const std::int64_t times[3] = {st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+  std::memcpy(stamp.data() + 4 + kWalIndexHeader, times, sizeof times);
+  if (header[18] != 2) return stamp;  // rollback mode: the counter tells
   if (shm_fd_ < 0) shm_fd_ = ::open(Beside(file_, "-shm").c_str(), O_RDONLY | O_CLOEXEC);
-  if (shm_fd_ >= 0 && ::pread(shm_fd_, stamp.data() + 4, 48, 0) < 0) return std::nullopt;
+  if (shm_fd_ < 0 || ::pread(shm_fd_, copies, sizeof copies, 0) != sizeof copies ||
+      !SoundIndexHeader(copies)) {
+    return std::nullopt;
+  }
+  std::memcpy(stamp.data() + 4, copies, kWalIndexHeader);
   return stamp;
 }
 
@@ -751,6 +983,119 @@ int Hive::BusyWait(void* opaque, int count) {
   thread_local std::minstd_rand random(std::random_device{}());
   std::this_thread::sleep_for(std::chrono::microseconds(500 + random() % 1000));
   return 1;
+}
+
+// The backup API copies page by page under the source's read snapshot and writes the destination
+// as one transaction of its own, through its log when it has one: other connections see the
+// whole copy at their next read, and nothing of the old file is replayed over it.
+namespace {
+
+void CopyDatabase(sqlite3* to, sqlite3* from) {
+  sqlite3_backup* backup = sqlite3_backup_init(to, "main", from, "main");
+  if (backup == nullptr) Fail(StatusOfSqlite(sqlite3_errcode(to), to));
+  int rc = sqlite3_backup_step(backup, -1);
+  const int finished = sqlite3_backup_finish(backup);
+  if (rc == SQLITE_DONE) rc = finished;
+  if (rc != SQLITE_OK && rc != SQLITE_DONE) Fail(StatusOfSqlite(rc, to));
+}
+
+}  // namespace
+
+void Hive::Backup(const std::filesystem::path& to) {
+  sqlite3* from = OpenForReading();
+  if (from == nullptr) Fail(kErrorFileNotFound);
+  std::string temp = (to.has_parent_path() ? to.parent_path() / ".velmo-backup-XXXXXX"
+                                           : std::filesystem::path(".velmo-backup-XXXXXX"))
+                         .string();
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) Fail(StatusOfErrno(errno));
+  ::close(fd);
+  try {
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(temp.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+    const Db copy(raw);
+    Check(rc, copy.get());
+    CopyDatabase(copy.get(), from);
+    // A copy stands alone, with no log beside it.
+    Exec(copy.get(), "PRAGMA journal_mode = DELETE");
+    if (::rename(temp.c_str(), to.c_str()) != 0) Fail(StatusOfErrno(errno));
+  } catch (...) {
+    ::unlink(temp.c_str());
+    throw;
+  }
+}
+
+void Hive::Restore(const std::filesystem::path& from) {
+  if (changes_) Fail(kErrorBusy);
+  struct stat copy_st {};
+  struct stat hive_st {};
+  if (::stat(from.c_str(), &copy_st) != 0) Fail(StatusOfErrno(errno));
+  if (::stat(file_.c_str(), &hive_st) == 0 && hive_st.st_dev == copy_st.st_dev &&
+      hive_st.st_ino == copy_st.st_ino) {
+    Fail(kErrorInvalidParameter);
+  }
+  sqlite3* raw = nullptr;
+  const int rc = sqlite3_open_v2(from.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+  const Db copy(raw);
+  Check(rc, copy.get());
+  if (FirstText(copy.get(),
+                "SELECT (SELECT application_id FROM pragma_application_id) = 1447841103 AND"
+                " (SELECT user_version FROM pragma_user_version) = 1 AND"
+                " (SELECT count(*) FROM sqlite_master WHERE type = 'table' AND"
+                " name IN ('keys', 'vals')) = 2") != "1") {
+    Fail(kErrorBadDb);
+  }
+  if (FirstText(copy.get(), "PRAGMA quick_check(1)") != "ok") Fail(kErrorRegistryCorrupt);
+  sqlite3* db = OpenForWriting();
+  try {
+    CopyDatabase(db, copy.get());
+  } catch (...) {
+    Forget(db);
+    throw;
+  }
+  ValidateCache(std::nullopt);
+  initialized_ = HasSchema(db);
+  if (initialized_) UseWal(db);
+}
+
+TestHooks& HooksForTesting() {
+  static TestHooks hooks;
+  return hooks;
+}
+
+// SQLite locks the byte at 120 of the index to write through the log, and the pending and
+// reserved bytes of the file (at 1 GiB) to write in rollback mode.
+std::string LockHolder(const std::filesystem::path& file) {
+  struct Lock {
+    const char* suffix;
+    off_t start;
+    off_t length;
+  };
+  for (const Lock& lock : {Lock{"-shm", 120, 1}, Lock{"", 0x40000000, 2}}) {
+    const UniqueFd fd(::open(Beside(file, lock.suffix).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_start = lock.start;
+    probe.l_len = lock.length;
+    if (fd.get() < 0 || ::fcntl(fd.get(), F_GETLK, &probe) != 0 || probe.l_type == F_UNLCK) {
+      continue;
+    }
+    // A lock of an open file description belongs to no one process.
+    if (probe.l_pid <= 0) return "a process unknown (an open file description's lock)";
+    std::string name;
+    std::ifstream(std::filesystem::path("/proc") / std::to_string(probe.l_pid) / "comm") >> name;
+    std::string text = "process " + std::to_string(probe.l_pid);
+    if (!name.empty()) text += " (" + name + ")";
+    struct stat st {};
+    if (::stat(("/proc/" + std::to_string(probe.l_pid)).c_str(), &st) == 0) {
+      const struct passwd* user = ::getpwuid(st.st_uid);
+      text +=
+          " of user " + (user != nullptr ? std::string(user->pw_name) : std::to_string(st.st_uid));
+    }
+    return text;
+  }
+  return {};
 }
 
 }  // namespace velmo::platform::hive

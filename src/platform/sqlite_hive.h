@@ -4,6 +4,7 @@
 #define VELMO_PLATFORM_SQLITE_HIVE_H_
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <array>
@@ -11,10 +12,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "platform/registry_api.h"
 
@@ -78,6 +82,20 @@ struct ResolvedPath {
 };
 
 class Hive;
+
+// Tests only: called where another process could act between two steps. Set before the store is
+// used, from one thread.
+struct TestHooks {
+  // A directory was made for a hive and is not yet given its mode and owner.
+  std::function<void(const std::filesystem::path& dir)> after_mkdir;
+  // A read has its stamp and has not yet taken its snapshot.
+  std::function<void()> after_stamp;
+};
+TestHooks& HooksForTesting();
+
+// Which process holds a lock that keeps writers of the hive `file` out, as "process N (name) of
+// user U"; empty when none is seen. Locks of this process are not seen.
+std::string LockHolder(const std::filesystem::path& file);
 
 // Raised when answers already given from the cache turn out to be older than the snapshot that a
 // later question had to read; the read call then starts again.
@@ -181,6 +199,11 @@ class Hive {
       try {
         auto result = body(reader);
         reader.Finish();
+        // Read without the index: the answer holds only if no writer came meanwhile.
+        if (alone_since_ && FileSignature() != *alone_since_) {
+          Close();
+          continue;
+        }
         return result;
       } catch (const StaleCache&) {
         continue;
@@ -217,11 +240,29 @@ class Hive {
 
   // The writes that follow become one transaction, begun by the first of them and ended by
   // CommitChanges or AbandonChanges: see RegistryApi::BeginChanges.
-  void BeginChanges() { changes_ = true; }
+  void BeginChanges() {
+    changes_ = true;
+    created_in_changes_.clear();
+  }
   RegStatus CommitChanges();
   void AbandonChanges();
 
   Statement Prepare(sqlite3* db, const char* sql);
+
+  // Copies the hive, as one committed state, into the new file `to` (0600), which replaces
+  // `to` once whole. kErrorFileNotFound when the hive has no file or nothing in it.
+  void Backup(const std::filesystem::path& to);
+  // Replaces what the hive holds by what `from` holds, in one write: processes that have the
+  // hive open see it at their next read. `from` must be a sound hive of ours (kErrorBadDb,
+  // kErrorRegistryCorrupt otherwise), checked before anything is written. Not within changes.
+  void Restore(const std::filesystem::path& from);
+
+  // The keys created by the changes under way: they are gone if the changes do not commit, and
+  // the keys created next may take their rows. Taken once the changes did not commit.
+  void NoteCreated(sqlite3_int64 id) {
+    if (changes_) created_in_changes_.insert(id);
+  }
+  std::set<sqlite3_int64> TakeCreatedInChanges() { return std::exchange(created_in_changes_, {}); }
 
   // Inside an operation the file at the path is compared with the open one, and the stamp read,
   // once rather than at every call; a write of this process reads the stamp again.
@@ -239,7 +280,13 @@ class Hive {
   void Create();
   // Whether the file at the path is no longer the one open.
   bool Replaced() const;
-  uid_t Owner() const;
+  // Gives the log and index beside the hive its mode and owner, where this process may.
+  void MatchJournalFiles(const struct stat& hive) const;
+  // Whether a reader that may not open the index can read the file alone: the file is in WAL
+  // mode, its index is closed to this process and its log holds no frames.
+  bool ReadableAlone() const;
+  // What changes when anyone writes the file or its log.
+  std::array<std::int64_t, 7> FileSignature() const;
   bool OwnedAsItShouldBe(const std::filesystem::path& file, bool must_exist,
                          bool any_owner = false) const;
   bool SafeForRoot(bool to_write) const;
@@ -270,6 +317,9 @@ class Hive {
         initialized_ = had_schema;
       }
       Exec(db, "RELEASE change");
+      // Listings read before it are no longer what the changes hold.
+      if (status == kErrorSuccess) ++generation_;
+
       return status;
     } catch (const Failure& failure) {
       UndoChange(db, had_schema, failure.status);
@@ -291,8 +341,10 @@ class Hive {
   void Forget(sqlite3* db);
   void Close();
 
-  // What changes with every commit: the file's change counter, and the header of the WAL index.
-  using Stamp = std::array<unsigned char, 52>;
+  // What changes with every commit: the file's change counter, and the header of the WAL index;
+  // read off the files, also the file's size and time of change, which a rebuilt index header
+  // cannot repeat.
+  using Stamp = std::array<unsigned char, 80>;
   std::optional<Stamp> ReadStamp();
   // In a read transaction: whether the connection is in WAL mode with its index mapped.
   void LookForWalIndex(sqlite3* db);
@@ -317,7 +369,9 @@ class Hive {
   enum class WalIndex { kUnknown, kMapped, kUnavailable };
   WalIndex wal_index_ = WalIndex::kUnknown;
   sqlite3_file* main_file_ = nullptr;  // db_'s, while kMapped
-  dev_t open_dev_ = 0;                 // the file open, which the one at the path is compared with
+  // db_ reads the file alone (immutable), under this signature; opened again for every read.
+  std::optional<std::array<std::int64_t, 7>> alone_since_;
+  dev_t open_dev_ = 0;  // the file open, which the one at the path is compared with
   ino_t open_ino_ = 0;
   bool initialized_ = false;
   std::chrono::steady_clock::time_point busy_since_;
@@ -339,6 +393,7 @@ class Hive {
   bool changes_open_ = false;  // their transaction has begun on db_
   bool schema_before_changes_ = false;
   std::optional<RegStatus> changes_lost_;  // their transaction was rolled back, and why
+  std::set<sqlite3_int64> created_in_changes_;
   int operation_depth_ = 0;
   bool path_checked_ = false;   // in this operation
   bool stamp_checked_ = false;  // likewise, and not written since

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,8 @@ struct KeyRef {
   std::uint32_t access;
   size_t depth;  // levels below the hive's root
   std::shared_ptr<const Listing> listing = nullptr;
+  // The key was created by changes that did not commit: its row may be another key's now.
+  bool forsaken = false;
 };
 
 // The view flags choose the view when a key is opened from a hive's root; a key opened below it
@@ -115,20 +118,49 @@ sqlite3_int64 WalkForWrite(Hive& hive, sqlite3* db, const KeyRef& base,
       insert.Bind(1, id).BindText(2, part).BindBlob(3, fold);
       insert.Step();
       child = sqlite3_last_insert_rowid(db);
+      hive.NoteCreated(child);
     }
     id = child;
   }
   return id;
 }
 
+std::unique_ptr<Hive> MachineHive(const HivePaths& paths) {
+  return std::make_unique<Hive>(paths.machine, 0644, 0755, /*has_views=*/true,
+                                /*for_its_owner=*/false);
+}
+
+std::unique_ptr<Hive> UserHive(const HivePaths& paths) {
+  // A folder that holds both hives must let everyone read the machine's.
+  return std::make_unique<Hive>(
+      paths.user, 0600, paths.user.parent_path() == paths.machine.parent_path() ? 0755 : 0700,
+      /*has_views=*/false, /*for_its_owner=*/true);
+}
+
+template <typename Body>
+RegStatus WithHive(const HivePaths& paths, RegKey root, Body&& body) {
+  if (root != kHkeyCurrentUser && root != kHkeyLocalMachine) return kErrorInvalidHandle;
+  try {
+    const std::unique_ptr<Hive> hive =
+        root == kHkeyCurrentUser ? UserHive(paths) : MachineHive(paths);
+    body(*hive);
+    return kErrorSuccess;
+  } catch (const Failure& failure) {
+    return failure.status;
+  } catch (const std::bad_alloc&) {
+    return kErrorOutOfMemory;
+  } catch (...) {
+    return kErrorRegistryIoFailed;
+  }
+}
+
 class SqliteRegistry final : public RegistryApi {
  public:
   explicit SqliteRegistry(const HivePaths& paths)
-      : machine_(paths.machine, 0644, 0755, /*has_views=*/true, /*for_its_owner=*/false),
-        // A folder that holds both hives must let everyone read the machine's.
-        user_(paths.user, 0600,
-              paths.user.parent_path() == paths.machine.parent_path() ? 0755 : 0700,
-              /*has_views=*/false, /*for_its_owner=*/true) {}
+      : machine_ptr_(MachineHive(paths)),
+        user_ptr_(UserHive(paths)),
+        machine_(*machine_ptr_),
+        user_(*user_ptr_) {}
 
   RegStatus OpenKey(RegKey parent, std::u16string_view path, std::uint32_t access,
                     RegKey* key) override {
@@ -148,8 +180,11 @@ class SqliteRegistry final : public RegistryApi {
     if (status != kErrorSuccess) {
       failed_root = kHkeyCurrentUser;
       machine_.AbandonChanges();
+      Forsake(user_);
+      Forsake(machine_);
     } else if ((status = machine_.CommitChanges()) != kErrorSuccess) {
       failed_root = kHkeyLocalMachine;
+      Forsake(machine_);
     }
     if (failed != nullptr) *failed = failed_root;
     return status;
@@ -158,6 +193,8 @@ class SqliteRegistry final : public RegistryApi {
     std::lock_guard lock(mutex_);
     user_.AbandonChanges();
     machine_.AbandonChanges();
+    Forsake(user_);
+    Forsake(machine_);
   }
 
   void BeginOperation() override {
@@ -358,6 +395,7 @@ class SqliteRegistry final : public RegistryApi {
       const auto it = handles_.find(key);
       if (it == handles_.end()) Fail(kErrorInvalidHandle);
       k = it->second;
+      if (k.forsaken) Fail(kErrorKeyDeleted);
     }
     if ((k.access & needed) != needed) Fail(kErrorAccessDenied);
     return k;
@@ -400,9 +438,19 @@ class SqliteRegistry final : public RegistryApi {
     return kErrorSuccess;
   }
 
+  // Handles on keys that `hive`'s changes created, now undone, answer that the key is deleted.
+  void Forsake(Hive& hive) {
+    const std::set<sqlite3_int64> created = hive.TakeCreatedInChanges();
+    for (auto& [handle, ref] : handles_) {
+      if (ref.hive == &hive && created.contains(ref.id)) ref.forsaken = true;
+    }
+  }
+
   std::mutex mutex_;
-  Hive machine_;
-  Hive user_;
+  const std::unique_ptr<Hive> machine_ptr_;
+  const std::unique_ptr<Hive> user_ptr_;
+  Hive& machine_;
+  Hive& user_;
   std::map<RegKey, KeyRef> handles_;
   RegKey next_handle_ = 0x1000;
 };
@@ -411,6 +459,18 @@ class SqliteRegistry final : public RegistryApi {
 
 std::unique_ptr<RegistryApi> NewSqliteRegistry(const HivePaths& paths) {
   return std::make_unique<SqliteRegistry>(paths);
+}
+
+RegStatus BackupHive(const HivePaths& paths, RegKey root, const std::filesystem::path& file) {
+  return WithHive(paths, root, [&](Hive& hive) { hive.Backup(file); });
+}
+
+RegStatus RestoreHive(const HivePaths& paths, RegKey root, const std::filesystem::path& file) {
+  return WithHive(paths, root, [&](Hive& hive) { hive.Restore(file); });
+}
+
+std::string HiveLockHolder(const HivePaths& paths, RegKey root) {
+  return hive::LockHolder(root == kHkeyCurrentUser ? paths.user : paths.machine);
 }
 
 std::unique_ptr<RegistryApi> NewSystemRegistry() { return NewSqliteRegistry(DefaultHivePaths()); }

@@ -10,7 +10,9 @@
 #ifndef VELMO_PLATFORM_SQLITE_REGISTRY_H_
 #define VELMO_PLATFORM_SQLITE_REGISTRY_H_
 
+#include <filesystem>
 #include <memory>
+#include <string>
 
 #include "platform/hive_paths.h"
 #include "platform/registry_api.h"
@@ -19,6 +21,21 @@ namespace velmo::platform {
 
 // Safe to share between threads; each call is atomic.
 std::unique_ptr<RegistryApi> NewSqliteRegistry(const HivePaths& paths);
+
+// One hive as a whole, `root` (kHkeyCurrentUser or kHkeyLocalMachine) naming it; safe while other
+// processes use it.
+//
+// Copies the hive, as one committed state, into a new file `file` (0600), which replaces `file`
+// once whole. kErrorFileNotFound when the hive does not exist.
+RegStatus BackupHive(const HivePaths& paths, RegKey root, const std::filesystem::path& file);
+// Replaces the hive's content with the copy `file` in one write: processes that have the hive
+// open see the copy at their next read. A file that is not a sound hive of ours is refused
+// (kErrorBadDb, kErrorRegistryCorrupt) before anything is written.
+RegStatus RestoreHive(const HivePaths& paths, RegKey root, const std::filesystem::path& file);
+
+// Which process holds the lock that keeps writers of the hive `root` out, as
+// "process N (name) of user U"; empty when none is seen, or it is this process.
+std::string HiveLockHolder(const HivePaths& paths, RegKey root);
 
 }  // namespace velmo::platform
 
