@@ -199,6 +199,25 @@ class Reg {
     return kExitOk;
   }
 
+  int Backup() {
+    const RegStatus status = BackupHive(paths_, root_, o_.file);
+    if (status == kErrorSuccess) return kExitOk;
+    if (status == kErrorAccessDenied) return Refused(o_.file + ": cannot write there");
+    return Failed(o_.root, status);
+  }
+
+  int Restore() {
+    writing_ = true;
+    const RegStatus status = RestoreHive(paths_, root_, o_.file);
+    if (status == kErrorSuccess) return kExitOk;
+    if (status == kErrorBadDb || status == kErrorRegistryCorrupt) {
+      return Refused(o_.file + (status == kErrorBadDb ? ": not a registry hive" : " is damaged") +
+                     "; " + o_.root + " is unchanged");
+    }
+    if (status == kErrorFileNotFound) return Refused(o_.file + ": not found");
+    return Failed(o_.root, status);
+  }
+
   int Import() {
     writing_ = true;
     const ImportResult result = ImportRegFile(*registry_, o_.file, view_);
@@ -246,20 +265,33 @@ class Reg {
     return kExitFailed;
   }
 
+  // The hive, or the file beside it, that this process may not use as it needed to.
+  std::string RefusedFile(const std::string& hive) const {
+    const int mode = writing_ ? R_OK | W_OK : R_OK;
+    for (const char* suffix : {"", "-shm", "-wal"}) {
+      const std::string file = hive + suffix;
+      if (::access(file.c_str(), F_OK) == 0 && ::access(file.c_str(), mode) != 0) return file;
+    }
+    return hive;
+  }
+
   int Failed(const std::string& what, RegStatus status) {
     const std::string file = (root_ == kHkeyCurrentUser ? paths_.user : paths_.machine).string();
     switch (status) {
       case kErrorFileNotFound:
         return Refused(what + ": not found");
       case kErrorAccessDenied:
-        return Refused(what + ": access denied (may not " + (writing_ ? "write " : "read ") + file +
-                       ")");
+        return Refused(what + ": access denied (may not " + (writing_ ? "write " : "read ") +
+                       RefusedFile(file) + ")");
       case kErrorBadDb:
         return Refused(what + ": cannot open " + file + ": not a registry hive");
       case kErrorRegistryCorrupt:
         return Refused(what + ": " + file + " is damaged");
-      case kErrorBusy:
-        return Refused(what + ": " + file + " is busy: another process kept it locked too long");
+      case kErrorBusy: {
+        const std::string holder = HiveLockHolder(paths_, root_);
+        return Refused(what + ": " + file + " is busy: " +
+                       (holder.empty() ? "another process" : holder) + " kept it locked too long");
+      }
       case kErrorBadPathname:
       case kErrorInvalidParameter:
         return Refused(what + ": invalid key path or name");
@@ -381,6 +413,20 @@ void AddRegCommands(CLI::App& app, Action* action) {
   AddRootKey(exp, o.get());
   AddView(exp, o.get());
   exp->callback(run(&Reg::Export));
+
+  CLI::App* backup = reg->add_subcommand(
+      "backup", "copy a hive, as one committed state, while other processes may use it");
+  backup->add_option("ROOT", o->root, "HKCU or HKLM")->required()->transform(RootValidator());
+  backup->add_option("FILE", o->file, "the copy to write (0600); replaced when complete")
+      ->required();
+  backup->callback(run(&Reg::Backup));
+
+  CLI::App* restore = reg->add_subcommand(
+      "restore", "replace a hive's content with a copy, in one write, while others may use it");
+  restore->add_option("ROOT", o->root, "HKCU or HKLM")->required()->transform(RootValidator());
+  restore->add_option("FILE", o->file, "a copy made by backup; checked before anything is written")
+      ->required();
+  restore->callback(run(&Reg::Restore));
 
   CLI::App* imp = reg->add_subcommand(
       "import",
