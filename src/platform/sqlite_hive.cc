@@ -1053,9 +1053,11 @@ void Hive::Restore(const std::filesystem::path& from) {
     Forget(db);
     throw;
   }
+  // Committed: nothing after this fails the call. A new file is put in WAL mode as after its
+  // first write; the schema is looked for again at the next use.
   ValidateCache(std::nullopt);
-  initialized_ = HasSchema(db);
-  if (initialized_) UseWal(db);
+  initialized_ = false;
+  UseWal(db);
 }
 
 TestHooks& HooksForTesting() {

@@ -2,7 +2,7 @@
 // in-memory model of the store's rules (a tree of keys; key and value names matched with each
 // UTF-16 unit upper-cased alone and keeping their first spelling; values listed in the order
 // they were first set; a tree deleted with everything below it; changes begun together kept or
-// dropped together). Any difference aborts.
+// dropped together; a restore brings back the state backed up). Any difference aborts.
 #include <unicode/uchar.h>
 #include <unicode/utf16.h>
 #include <unistd.h>
@@ -104,9 +104,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
   auto store = NewSqliteRegistry(paths);
   ModelKey root;
   std::optional<ModelKey> before_changes;  // while changes are under way
+  std::optional<ModelKey> backed_up;       // what the backup holds
+  const fs::path copy = dir / "copy.db";
   Input in(data, size);
   for (int step = 0; step < 64 && !in.empty(); ++step) {
-    const std::uint8_t op = in.Byte() % 8;
+    const std::uint8_t op = in.Byte() % 10;
     const std::vector<std::u16string> path = in.Path();
     ModelKey* key = &root;
     for (const auto& part : path) {
@@ -206,6 +208,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
           store->AbandonChanges();
           root = *std::exchange(before_changes, std::nullopt);
         }
+        break;
+      }
+      case 8: {  // back up the hive; what changes have not committed is not in it
+        const RegStatus status = BackupHive(paths, kHkeyCurrentUser, copy);
+        // No hive yet, or one made by changes not yet committed: nothing was ever committed.
+        const ModelKey& committed = before_changes ? *before_changes : root;
+        Expect(status == kErrorSuccess || (status == kErrorFileNotFound &&
+                                           committed.children.empty() && committed.values.empty()),
+               "backup", status);
+        if (status == kErrorSuccess) backed_up = before_changes ? *before_changes : root;
+        break;
+      }
+      case 9: {  // restore the backup; not within changes
+        if (!backed_up || before_changes) break;
+        const RegStatus status = RestoreHive(paths, kHkeyCurrentUser, copy);
+        Expect(status == kErrorSuccess, "restore", status);
+        root = *backed_up;
         break;
       }
       default:  // another store over the same files; changes under way go with the old one

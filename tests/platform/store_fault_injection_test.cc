@@ -154,8 +154,10 @@ struct Calls {
   }
 };
 
-// Returns how many of its calls failed.
-int Workload(RegistryApi& api, Model& model, std::string& problems) {
+// Returns how many of its calls failed. With `paths`, the hive is also backed up, changed and
+// restored: the model goes back to the copy only when the restore succeeded.
+int Workload(RegistryApi& api, Model& model, std::string& problems,
+             const HivePaths* paths = nullptr) {
   Calls run{api, model, problems};
   const RegKey f = run.Create(u"Software\\F");
   run.Set(f, u"Software\\F", u"a", u"1");
@@ -165,6 +167,21 @@ int Workload(RegistryApi& api, Model& model, std::string& problems) {
   api.CloseKey(sub);
   run.Delete(f, u"Software\\F", u"a");
   run.CheckRead(f, u"Software\\F", u"b");
+  if (paths != nullptr) {
+    const fs::path copy = paths->user.parent_path() / "copy.db";
+    const Model at_copy = model;
+    if (BackupHive(*paths, kHkeyCurrentUser, copy) != kErrorSuccess) {
+      ++run.failed;
+    } else {
+      run.Set(f, u"Software\\F", u"b", u"5");
+      if (RestoreHive(*paths, kHkeyCurrentUser, copy) == kErrorSuccess) {
+        model = at_copy;
+      } else {
+        ++run.failed;
+      }
+    }
+    run.CheckRead(f, u"Software\\F", u"b");
+  }
   char16_t name[16];
   for (std::uint32_t i = 0;; ++i) {
     std::uint32_t length = 16;
@@ -240,7 +257,7 @@ TEST(StoreFaultInjectionTest, EveryFaultIsAnErrorAndLosesNothing) {
               ++failed;
             }
           } else {
-            failed = Workload(*store, model, problems);
+            failed = Workload(*store, model, problems, &paths);
           }
           const bool injected = g_count >= n;
           injected_runs += injected;
