@@ -57,6 +57,16 @@ check delete-missing-value 1 "" "${velmoctl}" reg delete HKCU 'Software\T' Count
 check delete-key 0 "" "${velmoctl}" reg delete HKCU 'Software' --key
 check list-deleted-key 1 "" "${velmoctl}" reg list HKCU 'Software\T'
 
+# A copy put back; a file that is not a hive is refused and changes nothing.
+backup="${MOLTRA_REGISTRY_DIR}/backup.db"
+check set-before-backup 0 "" "${velmoctl}" reg set HKCU 'Software\B' v saved
+check backup 0 "" "${velmoctl}" reg backup HKCU "${backup}"
+check set-after-backup 0 "" "${velmoctl}" reg set HKCU 'Software\B' v later
+check restore-not-a-hive 1 "" "${velmoctl}" reg restore HKCU "${BASH_SOURCE[0]}"
+stderr_has restore-not-a-hive-message 'not a registry hive; HKCU is unchanged'
+check restore 0 "" "${velmoctl}" reg restore HKCU "${backup}"
+check get-restored 0 saved "${velmoctl}" reg get HKCU 'Software\B' v
+
 check unknown-root 2 "" "${velmoctl}" reg get HKXY 'Software' x
 stderr_has unknown-root-message 'unknown root HKXY'
 check missing-arguments 2 "" "${velmoctl}" reg set HKCU 'Software\T' OnlyName
