@@ -1049,7 +1049,8 @@ TEST_F(SqliteRegistryTest, AHiveRemovedOrReplacedIsFollowed) {
   EXPECT_EQ(ReadString(*NewStore(), kHkeyCurrentUser, u"Software\\B", u"v"), u"again");
   EXPECT_FALSE(ReadString(*NewStore(), kHkeyCurrentUser, u"Software\\A", u"v"));
 
-  // A restore renames a copy over the file, and removes the log and index of the one replaced.
+  // A file replaced under a process that has it open, as one renamed over it with no process
+  // holding it would be; the log and index of the one replaced go with it.
   const fs::path other = dir_ / "other" / "user.db";
   ASSERT_EQ(WriteString(*NewSqliteRegistry({paths_.machine, other}), kHkeyCurrentUser,
                         u"Software\\A", u"v", u"restored"),
