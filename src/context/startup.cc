@@ -129,13 +129,13 @@ bool Getinfo(ApplicationContext& context) {
     const std::u16string release_key = registry::ReleaseKey(context);
     std::u16string app_path;
     if (registry::RegValueExists(api, RegRootLocalMachine, release_key, u"PATH")) {
-      app_path = registry::RegReadString(api, RegRootLocalMachine, release_key, u"PATH");
+      app_path = registry::RegReadPath(api, RegRootLocalMachine, release_key, u"PATH");
     }
     // An empty "PATH" counts as missing, and is never written: it would hide PathVELMO_SW2 for
     // good, and an installation that sets that later would never start.
     if (app_path.empty()) {
-      app_path = registry::RegReadString(api, RegRootLocalMachine, u"SOFTWARE\\MOLTRA\\USERS",
-                                         u"Path" + std::u16string(kApplication));
+      app_path = registry::RegReadPath(api, RegRootLocalMachine, u"SOFTWARE\\MOLTRA\\USERS",
+                                       u"Path" + std::u16string(kApplication));
       if (!app_path.empty() &&
           registry::RegWriteString(api, RegRootLocalMachine, release_key, u"PATH", app_path)) {
         registry::UpdateRegistre(context);

@@ -1,6 +1,5 @@
 #include <windows.h>
 
-#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -12,7 +11,12 @@ namespace {
 
 std::wstring Wide(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
 
+// A path holding NUL would be ended there by the file API, and so name another file.
 bool Attributes(std::u16string_view path, WIN32_FILE_ATTRIBUTE_DATA* data) {
+  if (HoldsNul(path)) {
+    SetLastError(ERROR_INVALID_NAME);
+    return false;
+  }
   return GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, data) != 0;
 }
 
@@ -67,21 +71,27 @@ class Win32FileSystem final : public FileSystem {
 std::unique_ptr<FileSystem> NewSystemFileSystem() { return std::make_unique<Win32FileSystem>(); }
 
 std::optional<std::string> ReadWholeFile(std::u16string_view path, std::size_t limit) {
+  if (HoldsNul(path)) return std::nullopt;
   struct Closer {
-    void operator()(FILE* file) const { std::fclose(file); }
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
   };
+  const HANDLE opened =
+      CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (opened == INVALID_HANDLE_VALUE) return std::nullopt;
   // Closed on every way out, a failed append included.
-  const std::unique_ptr<FILE, Closer> file(_wfopen(Wide(path).c_str(), L"rb"));
-  if (file == nullptr) return std::nullopt;
+  const std::unique_ptr<void, Closer> file(opened);
+  // A pipe or a device would hold the read until someone writes: only a file on disk is read.
+  if (GetFileType(opened) != FILE_TYPE_DISK) return std::nullopt;
   std::string bytes;
   char buffer[65536];
-  size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
+  DWORD n = 0;
+  while (ReadFile(opened, buffer, sizeof buffer, &n, nullptr)) {
+    if (n == 0) return bytes;
     if (n > limit - bytes.size()) return std::nullopt;
     bytes.append(buffer, n);
   }
-  if (std::ferror(file.get()) != 0) return std::nullopt;
-  return bytes;
+  return std::nullopt;
 }
 
 }  // namespace velmo::platform

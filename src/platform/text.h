@@ -23,6 +23,18 @@ inline bool HoldsNul(std::u16string_view text) {
   return text.find(u'\0') != std::u16string_view::npos;
 }
 
+// Whether every surrogate in `text` is half of a pair: what ToUtf8 converts without replacing.
+inline bool IsWellFormedUtf16(std::u16string_view text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] < 0xD800 || text[i] > 0xDFFF) continue;
+    if (text[i] > 0xDBFF || i + 1 == text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) {
+      return false;
+    }
+    ++i;
+  }
+  return true;
+}
+
 }  // namespace velmo::platform
 
 #endif  // VELMO_PLATFORM_TEXT_H_

@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "platform/text.h"
+
 namespace velmo::registry {
 namespace {
 
@@ -127,6 +129,13 @@ std::u16string RegReadString(RegistryApi& api, RegRoot root, std::u16string_view
   } catch (...) {
     return {};
   }
+}
+
+std::u16string RegReadPath(RegistryApi& api, RegRoot root, std::u16string_view key,
+                           std::u16string_view name) {
+  std::u16string path = RegReadString(api, root, key, name);
+  if (platform::HoldsNul(path)) path.clear();
+  return path;
 }
 
 bool RegOpenOrCreateKey(RegistryApi& api, RegRoot root, std::u16string_view key,

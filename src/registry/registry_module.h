@@ -35,6 +35,11 @@ bool RegValueExists(RegistryApi& api, RegRoot root, std::u16string_view key,
 std::u16string RegReadString(RegistryApi& api, RegRoot root, std::u16string_view key,
                              std::u16string_view name);
 
+// RegReadString for a value that names a directory: one holding NUL reads as missing (""), since
+// the file system would take it only up to the NUL.
+std::u16string RegReadPath(RegistryApi& api, RegRoot root, std::u16string_view key,
+                           std::u16string_view name);
+
 // On success `*handle` is open for writing and the caller closes it; on failure it is 0.
 bool RegOpenOrCreateKey(RegistryApi& api, RegRoot root, std::u16string_view key,
                         platform::RegKey* handle);

@@ -13,7 +13,7 @@
 namespace velmo {
 namespace {
 
-using registry::RegReadString;
+using registry::RegReadPath;
 using registry::RegRootCurrentUser;
 using registry::RegRootLocalMachine;
 using registry::RegWriteString;
@@ -44,7 +44,7 @@ std::u16string LireUser(ApplicationContext& context) {
   try {
     platform::RegistryApi& api = *context.platform.registry;
     const std::u16string release_key = registry::ReleaseKey(context);
-    context.user_path = RegReadString(api, RegRootCurrentUser, release_key, u"USER");
+    context.user_path = RegReadPath(api, RegRootCurrentUser, release_key, u"USER");
     if (!context.user_path.empty()) {
       // A "USER" that names a missing directory does not fall back to the defaults.
       if (!FileSystemOf(context).DirectoryExists(context.user_path)) {
@@ -54,9 +54,9 @@ std::u16string LireUser(ApplicationContext& context) {
       context.user_path = WithSeparator(context.user_path);
       return context.user_path;
     }
-    context.user_path = RegReadString(api, RegRootCurrentUser, kUsersKey, DefaultValueName());
+    context.user_path = RegReadPath(api, RegRootCurrentUser, kUsersKey, DefaultValueName());
     if (context.user_path.empty()) {
-      context.user_path = RegReadString(api, RegRootLocalMachine, kUsersKey, DefaultValueName());
+      context.user_path = RegReadPath(api, RegRootLocalMachine, kUsersKey, DefaultValueName());
     }
     if (context.user_path.empty()) return {};
     RegWriteString(api, RegRootCurrentUser, release_key, u"USER", context.user_path);

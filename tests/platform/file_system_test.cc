@@ -11,7 +11,18 @@
 #include <cstdint>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#endif
+
+#include "platform/text.h"
 #include "temp_dir.h"
 
 namespace velmo::platform {
@@ -159,6 +170,103 @@ TEST_F(FileSystemTest, ADateOfAMissingFileIsAFailure) {
   dir_.MakeDirectory(u"folder");
   EXPECT_THROW(files_->LastModified(dir_.path() + u"folder"), FileSystemError);
 }
+
+// The system would end the path at the NUL and answer for "a.pp"; a lone surrogate would become
+// U+FFFD on the way and so name the file "b\uFFFD.pp".
+TEST_F(FileSystemTest, APathNoFileCanHaveNamesNothing) {
+  dir_.Write(u"a.pp", "x");
+  dir_.Write(u"b\uFFFD.pp", "x");
+  dir_.MakeDirectory(u"c\uFFFD");
+  const std::u16string tail = u'\0' + std::u16string(1 << 20, u'x');
+  std::vector<std::u16string> files{dir_.path() + u"a.pp" + tail};
+  std::vector<std::u16string> directories{dir_.path() + tail};
+#ifndef _WIN32  // Windows names files in UTF-16, lone surrogates included
+  files.push_back(dir_.path() + u"b\xD800.pp");
+  files.push_back(dir_.path() + u"b\xDC00.pp");
+  directories.push_back(dir_.path() + u"c\xDBFF");
+#endif
+  for (const std::u16string& path : files) {
+    EXPECT_FALSE(files_->FileExists(path));
+    EXPECT_FALSE(files_->Dates(path));
+    EXPECT_THROW(files_->LastModified(path), FileSystemError);
+    EXPECT_FALSE(ReadWholeFile(path));
+  }
+  for (const std::u16string& path : directories) EXPECT_FALSE(files_->DirectoryExists(path));
+}
+
+#ifndef _WIN32
+// Each component costs a look in the directory before it, whatever came earlier in the path.
+TEST_F(FileSystemTest, TheCaseInsensitiveLookupIsLinearInThePath) {
+  constexpr int kDepth = 1000;
+  std::u16string nested, asked = dir_.path();
+  int dir = ::open(dir_.Host(u"").c_str(), O_PATH | O_DIRECTORY);
+  for (int i = 0; i < kDepth; ++i) {
+    nested += u"x/";
+    asked += u"X\\";
+    ASSERT_EQ(::mkdirat(dir, "x", 0700), 0);
+    const int next = ::openat(dir, "x", O_PATH | O_DIRECTORY);
+    ::close(dir);
+    dir = next;
+  }
+  ::close(dir);
+  asked += u"NOPE";
+  std::size_t names = 0;
+  EXPECT_FALSE(HostSpelling(asked, &names));
+  EXPECT_LE(names, 4 * asked.size());
+  names = 0;
+  asked.resize(asked.size() - 5);
+  EXPECT_EQ(HostSpelling(asked, &names), ToUtf8(dir_.path() + nested.substr(0, nested.size() - 1)));
+  EXPECT_LE(names, 4 * asked.size());
+
+  names = 0;
+  EXPECT_FALSE(HostSpelling(dir_.path() + u"NOPE" + u'\0' + std::u16string(1 << 20, u'/'), &names));
+  EXPECT_FALSE(HostSpelling(std::u16string(1 << 20, u'/'), &names));
+  EXPECT_EQ(names, 0u);
+}
+
+// A FIFO swapped in for the file between a check and an open would hold the read for good, as
+// nothing could open its other end once it is renamed away. Here it keeps a second name, through
+// which a writer lets a held reader go with a line that no regular file holds.
+TEST_F(FileSystemTest, AFifoSwappedInForTheFileIsNeverWaitedOn) {
+  std::signal(SIGPIPE, SIG_IGN);
+  dir_.Write(u"file.pp", "a=1\n");
+  const std::string file = dir_.Host(u"file.pp").string();
+  const std::string regular = dir_.Host(u"regular").string();
+  const std::string fifo = dir_.Host(u"fifo").string();
+  const std::string keep = dir_.Host(u"keep").string();
+  ASSERT_EQ(::link(file.c_str(), regular.c_str()), 0);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(::link(fifo.c_str(), keep.c_str()), 0);
+  const auto release_a_held_reader = [&] {
+    const int writer = ::open(keep.c_str(), O_WRONLY | O_NONBLOCK);
+    if (writer < 0) return;
+    // Fails when the reader merely looked at the FIFO and closed it, as it should.
+    if (::write(writer, "held=1\n", 7) < 0) {
+      EXPECT_EQ(errno, EPIPE);
+    }
+    ::close(writer);
+  };
+
+  std::atomic<bool> done{false}, finished{false};
+  std::atomic<int> reads{0}, held{0};
+  std::thread reader([&] {
+    for (; !done; ++reads) {
+      if (ReadWholeFile(dir_.path() + u"file.pp").value_or("").starts_with("held")) ++held;
+    }
+    finished = true;
+  });
+  for (int swap = 0; swap < 4000 || reads < 500; ++swap) {
+    const std::string& in = swap % 2 ? regular : fifo;
+    EXPECT_EQ(::rename(in.c_str(), file.c_str()), 0);
+    EXPECT_EQ(::link(file.c_str(), in.c_str()), 0);
+    release_a_held_reader();
+  }
+  done = true;
+  while (!finished) release_a_held_reader();
+  reader.join();
+  EXPECT_EQ(held, 0) << "reads held by the FIFO, of " << reads;
+}
+#endif
 
 }  // namespace
 }  // namespace velmo::platform

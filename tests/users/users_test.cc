@@ -126,6 +126,19 @@ TEST_F(UsersTest, AUserThatNamesAMissingDirectoryDoesNotFallBack) {
   EXPECT_THAT(box_->shown, IsEmpty());
 }
 
+// The file system would take the value only up to the NUL, and walk the rest for nothing.
+TEST_F(UsersTest, AStoredDirectoryHoldingNulCountsAsMissing) {
+  const std::u16string held = Existing(u"own") + u'\0' + std::u16string(1 << 20, u'x');
+  const std::u16string fallback = Existing(u"default");
+  Put(RegRootCurrentUser, kReleaseKey, u"USER", held);
+  Put(RegRootCurrentUser, kUsersKey, u"UserVELMO_SW2", fallback);
+  EXPECT_EQ(LireUser(context_), fallback + u"\\");
+  EXPECT_EQ(StoredUser(), fallback);  // the copy of the default heals the value
+  Put(RegRootCurrentUser, kReleaseKey, u"USER", u"");
+  Put(RegRootCurrentUser, kUsersKey, u"UserVELMO_SW2", held);
+  EXPECT_EQ(LireUser(context_), u"");
+}
+
 TEST_F(UsersTest, TheDefaultsComeNextAndAreCopiedIntoUser) {
   const std::u16string users_default = Existing(u"users-default");
   const std::u16string machine_default = Existing(u"machine-default");
