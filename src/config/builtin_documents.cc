@@ -87,11 +87,6 @@ const std::u16string* NamedValues::Find(std::u16string_view name) const {
   return found == index_.end() ? nullptr : &entries_[found->second].second;
 }
 
-void NamedValues::Reserve(std::size_t count) {
-  entries_.reserve(count);
-  index_.reserve(count);
-}
-
 std::vector<std::u16string> NamedValues::Names() const {
   std::vector<std::u16string> names;
   names.reserve(entries_.size());
@@ -109,51 +104,60 @@ bool IniDocument::Load(std::u16string_view path) {
 }
 
 void IniDocument::Parse(const std::string& bytes) {
-  sections_.clear();
-  index_.clear();
+  auto content = std::make_shared<Content>();
   std::u16string current;  // lines before any section belong to ""
   ForEachLine(DecodeText(bytes), [&](std::u16string_view line) {
     if (line.front() == u'[' && line.back() == u']') {
       current = Trim(line.substr(1, line.size() - 2));
-      Find(current, /*make=*/true);
+      content->Find(current, /*make=*/true);
       return;
     }
     auto assignment = Assignment(line);
     if (!assignment) return;
-    Find(current, /*make=*/true)
+    content->Find(current, /*make=*/true)
         ->values.Add(std::move(assignment->first), std::move(assignment->second));
   });
+  content_.store(std::move(content));
+}
+
+void IniDocument::Content::Merge(const Content& from) {
+  for (const Section& section : from.sections) {
+    Section* into = Find(section.name, /*make=*/true);
+    for (const auto& [name, value] : section.values.entries()) into->values.Add(name, value);
+  }
 }
 
 void IniDocument::Merge(ConfigDocument& other) {
   if (&other == this) return;
+  auto merged = std::make_shared<Content>(*Current());
   if (const auto* from = dynamic_cast<const IniDocument*>(&other)) {
-    for (const Section& section : from->sections_) {
-      Section* into = Find(section.name, /*make=*/true);
-      for (const auto& [name, value] : section.values.entries()) into->values.Add(name, value);
+    merged->Merge(*from->Current());
+  } else {
+    // Another library's document: read through its interface, all of it before anything changes.
+    Content read;
+    for (const std::u16string& section : other.Sections()) {
+      Section* into = read.Find(section, /*make=*/true);
+      for (const std::u16string& name : other.Names(section)) {
+        std::optional<std::u16string> value = other.Value(section, name);
+        if (value) into->values.Add(name, std::move(*value));
+      }
     }
-    return;
+    merged->Merge(read);
   }
-  // Another library's document: read through its interface, all of it before anything changes.
-  IniDocument read;
-  for (const std::u16string& section : other.Sections()) {
-    Section* into = read.Find(section, /*make=*/true);
-    for (const std::u16string& name : other.Names(section)) {
-      std::optional<std::u16string> value = other.Value(section, name);
-      if (value) into->values.Add(name, std::move(*value));
-    }
-  }
-  Merge(read);
+  content_.store(std::move(merged));
 }
 
 void IniDocument::Add(std::u16string_view section, std::u16string_view name,
                       std::u16string_view value) {
-  Find(section, /*make=*/true)->values.Add(std::u16string(name), std::u16string(value));
+  auto added = std::make_shared<Content>(*Current());
+  added->Find(section, /*make=*/true)->values.Add(std::u16string(name), std::u16string(value));
+  content_.store(std::move(added));
 }
 
 std::optional<std::u16string> IniDocument::Value(std::u16string_view section,
                                                  std::u16string_view name) const {
-  const Section* found = Find(section);
+  const std::shared_ptr<const Content> content = Current();
+  const Section* found = content->Find(section);
   if (found == nullptr) return std::nullopt;
   const std::u16string* value = found->values.Find(name);
   if (value == nullptr) return std::nullopt;
@@ -161,30 +165,32 @@ std::optional<std::u16string> IniDocument::Value(std::u16string_view section,
 }
 
 std::vector<std::u16string> IniDocument::Sections() const {
+  const std::shared_ptr<const Content> content = Current();
   std::vector<std::u16string> names;
-  names.reserve(sections_.size());
-  for (const Section& section : sections_) names.push_back(section.name);
+  names.reserve(content->sections.size());
+  for (const Section& section : content->sections) names.push_back(section.name);
   return names;
 }
 
 std::vector<std::u16string> IniDocument::Names(std::u16string_view section) const {
-  const Section* found = Find(section);
+  const std::shared_ptr<const Content> content = Current();
+  const Section* found = content->Find(section);
   return found == nullptr ? std::vector<std::u16string>() : found->values.Names();
 }
 
-IniDocument::Section* IniDocument::Find(std::u16string_view section, bool make) {
+IniDocument::Section* IniDocument::Content::Find(std::u16string_view section, bool make) {
   std::u16string key = platform::ToUpper(section);
-  if (const auto found = index_.find(key); found != index_.end()) {
-    return &sections_[found->second];
+  if (const auto found = index.find(key); found != index.end()) {
+    return &sections[found->second];
   }
   if (!make) return nullptr;
-  sections_.push_back(Section{std::u16string(section), {}});
-  index_.emplace(std::move(key), sections_.size() - 1);
-  return &sections_.back();
+  sections.push_back(Section{std::u16string(section), {}});
+  index.emplace(std::move(key), sections.size() - 1);
+  return &sections.back();
 }
 
-const IniDocument::Section* IniDocument::Find(std::u16string_view section) const {
-  return const_cast<IniDocument*>(this)->Find(section);
+const IniDocument::Section* IniDocument::Content::Find(std::u16string_view section) const {
+  return const_cast<Content*>(this)->Find(section);
 }
 
 // ---- ParameterDocument
@@ -197,22 +203,22 @@ bool ParameterDocument::Load(std::u16string_view path) {
 }
 
 void ParameterDocument::Parse(const std::string& bytes) {
-  values_ = NamedValues();
-  const std::u16string text = DecodeText(bytes);
-  values_.Reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), u'\n')) + 1);
-  ForEachLine(text, [&](std::u16string_view line) {
+  auto values = std::make_shared<NamedValues>();
+  ForEachLine(DecodeText(bytes), [&](std::u16string_view line) {
     auto assignment = Assignment(line);
-    if (assignment) values_.Add(std::move(assignment->first), std::move(assignment->second));
+    if (assignment) values->Add(std::move(assignment->first), std::move(assignment->second));
   });
+  values_.store(std::move(values));
 }
 
 std::optional<std::u16string> ParameterDocument::Value(std::u16string_view name) const {
-  const std::u16string* value = values_.Find(name);
+  const std::shared_ptr<const NamedValues> values = values_.load();
+  const std::u16string* value = values->Find(name);
   if (value == nullptr) return std::nullopt;
   return *value;
 }
 
-std::vector<std::u16string> ParameterDocument::Names() const { return values_.Names(); }
+std::vector<std::u16string> ParameterDocument::Names() const { return values_.load()->Names(); }
 
 // ---- the factory
 

@@ -11,7 +11,9 @@
 #ifndef VELMO_CONFIG_BUILTIN_DOCUMENTS_H_
 #define VELMO_CONFIG_BUILTIN_DOCUMENTS_H_
 
+#include <atomic>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,14 +34,15 @@ class NamedValues {
   const std::u16string* Find(std::u16string_view name) const;
   const std::vector<std::pair<std::u16string, std::u16string>>& entries() const { return entries_; }
   std::vector<std::u16string> Names() const;
-  // Room for `count` pairs, so that loading a file grows nothing again and again.
-  void Reserve(std::size_t count);
 
  private:
   std::vector<std::pair<std::u16string, std::u16string>> entries_;
   std::unordered_map<std::u16string, std::size_t> index_;  // upper-cased name → entry
 };
 
+// Both documents may be read from any number of threads while one of them loads, merges or adds:
+// a change builds the new content aside and swaps it in whole, so a reader sees the content
+// before it or after it, never a mix. Two changes at once are safe too; the last one stands.
 class IniDocument final : public ConfigDocument {
  public:
   bool Load(std::u16string_view path) override;
@@ -60,12 +63,19 @@ class IniDocument final : public ConfigDocument {
     std::u16string name;
     NamedValues values;
   };
-  // The section, made at the end when `make` and it is not there; null when it is not.
-  Section* Find(std::u16string_view section, bool make = false);
-  const Section* Find(std::u16string_view section) const;
+  struct Content {
+    // The section, made at the end when `make` and it is not there; null when it is not.
+    Section* Find(std::u16string_view section, bool make = false);
+    const Section* Find(std::u16string_view section) const;
+    // Takes what it lacks from `from`.
+    void Merge(const Content& from);
 
-  std::vector<Section> sections_;
-  std::unordered_map<std::u16string, std::size_t> index_;  // upper-cased name → section
+    std::vector<Section> sections;
+    std::unordered_map<std::u16string, std::size_t> index;  // upper-cased name → section
+  };
+  std::shared_ptr<const Content> Current() const { return content_.load(); }
+
+  std::atomic<std::shared_ptr<const Content>> content_{std::make_shared<const Content>()};
 };
 
 class ParameterDocument final : public PPDocument {
@@ -73,11 +83,11 @@ class ParameterDocument final : public PPDocument {
   bool Load(std::u16string_view path) override;
   std::optional<std::u16string> Value(std::u16string_view name) const override;
   std::vector<std::u16string> Names() const override;
-  size_t size() const { return values_.entries().size(); }
+  size_t size() const { return values_.load()->entries().size(); }
   void Parse(const std::string& bytes);
 
  private:
-  NamedValues values_;
+  std::atomic<std::shared_ptr<const NamedValues>> values_{std::make_shared<const NamedValues>()};
 };
 
 // Files longer than this do not load: no configuration is, and reading one is bounded so.

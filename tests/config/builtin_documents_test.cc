@@ -4,8 +4,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "temp_dir.h"
@@ -146,6 +148,42 @@ TEST(ParameterDocumentTest, ReadsNamesAndValues) {
   EXPECT_TRUE(loaded.Load(dir.path() + u"profile.pp"));
   EXPECT_EQ(loaded.Value(u"a"), u"1");
   EXPECT_FALSE(loaded.Load(dir.path() + u"absent.pp"));
+}
+
+// A module reads a document handed to it while the library reloads it on its own thread: each
+// read sees one file whole, never one half parsed.
+TEST(DocumentThreadsTest, AReaderSeesOneWholeFileWhileTheOwnerReloads) {
+  velmo::testing::TempDir dir;
+  dir.Write(u"one.cfg", "[S]\nA=1\nB=1\n");
+  dir.Write(u"two.cfg", "[S]\nA=2\nB=2\nC=2\n[T]\nD=2\n");
+  IniDocument ini;
+  ParameterDocument pp;
+  ASSERT_TRUE(ini.Load(dir.path() + u"one.cfg") && pp.Load(dir.path() + u"one.cfg"));
+  std::atomic<bool> done{false};
+  std::atomic<int> torn{0};
+  std::thread reader([&] {
+    while (!done) {
+      const size_t ini_names = ini.Names(u"S").size(), pp_names = pp.Names().size();
+      const std::u16string a = ini.Value(u"S", u"A").value_or(u""),
+                           b = pp.Value(u"B").value_or(u"");
+      if (ini_names != 2 && ini_names != 3) ++torn;
+      if (pp_names != 2 && pp_names != 4) ++torn;
+      if ((a != u"1" && a != u"2") || (b != u"1" && b != u"2")) ++torn;
+    }
+  });
+  for (int i = 0; i < 2000; ++i) {
+    const std::u16string file = dir.path() + (i % 2 ? u"one.cfg" : u"two.cfg");
+    EXPECT_TRUE(ini.Load(file));
+    EXPECT_TRUE(pp.Load(file));
+    if (i % 100 == 0) {
+      IniDocument other;
+      other.Parse("[U]\nE=3\n");
+      ini.Merge(other);
+    }
+  }
+  done = true;
+  reader.join();
+  EXPECT_EQ(torn, 0);
 }
 
 }  // namespace
