@@ -1,5 +1,9 @@
 // One entry of the parameter-file cache: a parameter file loaded into a PPDocument, with the path
 // it was asked by, how often it was handed out and the file's date at its last load.
+//
+// An entry may be handed to another thread and used there, by one thread at a time (it takes no
+// lock of its own): it keeps the file-system object and the document library of the context it
+// first worked with, and the library's own are safe to use from several threads at once.
 #ifndef VELMO_CLASS_PP_H_
 #define VELMO_CLASS_PP_H_
 

@@ -53,6 +53,11 @@ class VELMO_EXPORT DocumentFactory {
 
 // The documents built into this library: INI text for a configuration, "name=value" lines for a
 // parameter file, in UTF-8 or UTF-16; names compare without regard to case.
+//
+// The factory and its documents may be used from any thread. A document may be read on several
+// threads while another loads or merges it (the library reloads a parameter document it handed
+// out when its file changes): a change is built aside and swapped in whole, so each read sees the
+// content before it or after it. Of two changes at once, the last one stands.
 VELMO_EXPORT std::shared_ptr<DocumentFactory> NewBuiltInDocuments();
 
 }  // namespace velmo

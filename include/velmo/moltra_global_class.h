@@ -9,6 +9,12 @@
 // No member lets a failure out: each returns its fallback instead (-1, "", false, or none) and
 // the setters simply stop. The one exception is classPP::UpdatePP. A path or a value's name
 // holding NUL is refused with that fallback, before anything else is done.
+//
+// Threads. An instance belongs to the thread that made it and is called on that thread only, as
+// COM's apartments see to on Windows; its listeners and the context it works on are that
+// thread's and are not locked. Any number of threads may each use instances of their own at
+// once. What an instance hands out may go to another thread: a document (see config_document.h)
+// and a classPP (see class_pp.h). Both events are raised on the thread that asked for the switch.
 #ifndef VELMO_MOLTRA_GLOBAL_CLASS_H_
 #define VELMO_MOLTRA_GLOBAL_CLASS_H_
 

@@ -4,13 +4,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <limits>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "config/file_system_queries.h"
 #include "fakes.h"
 #include "scratch_registry.h"
+#include "temp_dir.h"
 #include "velmo/class_pp.h"
 
 namespace velmo {
@@ -269,6 +274,41 @@ TEST_F(ParameterCacheTest, AnEntryOfItsOwnWorksWithTheThreadsContext) {
   EXPECT_EQ(entry.fichier(), u"Dir\\Own.pp");
   EXPECT_EQ(entry.upper_fichier(), u"DIR\\OWN.PP");
   ResetCurrentContext(Platform{});
+}
+
+// An entry handed to another thread keeps the file-system object of the context that made it,
+// which that context goes on using on its own thread meanwhile.
+TEST(ParameterEntryThreadsTest, AnEntryWorksOnAnotherThreadWhileItsMakerGoesOn) {
+  velmo::testing::TempDir dir;
+  std::vector<std::u16string> names;
+  for (int i = 0; i < 12; ++i) {  // more than the file system remembers spellings of
+    const std::u16string stem = u"file" + std::u16string(1 + 9 * i, u'a' + i);  // lengths differ
+    dir.Write(u"params/" + stem + u".pp", "A=1\n");
+    names.push_back(dir.path() + u"Params\\" + stem + u".pp");
+  }
+  ApplicationContext context(Platform{});
+  context.platform.new_file_system = platform::NewSystemFileSystem;
+  context.platform.documents = NewBuiltInDocuments();
+  context.version = u"2010";
+  context.release = u"2";
+  context.pp_cache.emplace();
+  auto handed = std::make_shared<classPP>(SharedFileSystemOf(context), context.platform.documents);
+  ASSERT_EQ(handed->LoadPP(names[0]), 0);
+
+  std::atomic<bool> done{false};
+  std::atomic<int> failed{0};
+  std::thread other([&, handed] {
+    for (size_t i = 0; !done; ++i) {
+      if (handed->LoadPP(names[i % names.size()]) != 0 || handed->UpdatePP() != 0) ++failed;
+    }
+  });
+  for (int i = 0; i < 3000; ++i) {
+    std::shared_ptr<PPDocument> pp;
+    if (MOLTRAG_GetPP(context, names[(i * 7) % names.size()], pp) != 0) ++failed;
+  }
+  done = true;
+  other.join();
+  EXPECT_EQ(failed, 0);
 }
 
 }  // namespace
