@@ -104,7 +104,13 @@ std::int32_t SwitchUser(ApplicationContext& context, std::u16string_view new_use
     if (!context.pp_cache) throw std::logic_error("the parameter cache does not exist yet");
     for (auto& slot : *context.pp_cache) slot.reset();
     const std::u16string new_user = context.user_path;
-    for (UserEvents* listener : listeners) listener->UserChanged(old_user, new_user);
+    // The switch is done: a listener that fails to take the news keeps it from no one else.
+    for (UserEvents* listener : listeners) {
+      try {
+        listener->UserChanged(old_user, new_user);
+      } catch (...) {
+      }
+    }
     // A switch whose user could not be stored is not a success, though the rest of it happened.
     return stored ? 0 : -1;
   } catch (...) {

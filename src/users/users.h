@@ -25,7 +25,9 @@ bool EcrireUser(ApplicationContext& context, std::u16string_view path);
 
 // MOLTRAG_EcrireUser: asks `listeners`, switches, empties the parameter cache and tells
 // `listeners`. 0 when it completed or was refused, -1 when the user could not be stored or a
-// failure interrupted it (before the first initialisation there is no cache to empty).
+// failure interrupted it (before the first initialisation there is no cache to empty). A listener
+// that throws from UserChanging interrupts the switch; one that throws from UserChanged changes
+// nothing, and the others hear it still.
 std::int32_t SwitchUser(ApplicationContext& context, std::u16string_view new_user_path,
                         std::span<UserEvents* const> listeners);
 

@@ -338,5 +338,17 @@ TEST_F(UsersTest, AListenerThatThrowsInterruptsTheSwitch) {
   EXPECT_FALSE(RegValueExists(*scratch_.api(), RegRootCurrentUser, kReleaseKey, u"USER"));
 }
 
+TEST_F(UsersTest, AListenerThatThrowsAfterTheSwitchStopsNothing) {
+  Heard heard;
+  Listener first("first", heard), second("second", heard);
+  first.on_changed = [] { throw std::runtime_error("listener failed"); };
+  UserEvents* listeners[] = {&first, &second};
+  EXPECT_EQ(SwitchUser(context_, u"X:\\new", listeners), 0);
+  EXPECT_EQ(StoredUser(), u"X:\\new\\");
+  EXPECT_THAT(heard.events,
+              ElementsAre("first changing X:\\new", "second changing X:\\new",
+                          "first changed  -> X:\\new\\", "second changed  -> X:\\new\\"));
+}
+
 }  // namespace
 }  // namespace velmo
