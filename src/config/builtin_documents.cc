@@ -87,6 +87,11 @@ const std::u16string* NamedValues::Find(std::u16string_view name) const {
   return found == index_.end() ? nullptr : &entries_[found->second].second;
 }
 
+void NamedValues::Reserve(std::size_t count) {
+  entries_.reserve(count);
+  index_.reserve(count);
+}
+
 std::vector<std::u16string> NamedValues::Names() const {
   std::vector<std::u16string> names;
   names.reserve(entries_.size());
@@ -204,7 +209,15 @@ bool ParameterDocument::Load(std::u16string_view path) {
 
 void ParameterDocument::Parse(const std::string& bytes) {
   auto values = std::make_shared<NamedValues>();
-  ForEachLine(DecodeText(bytes), [&](std::u16string_view line) {
+  const std::u16string text = DecodeText(bytes);
+  // Sized once: growing the entries and the index as they fill costs as much again as the load.
+  // Only a line with an '=' can hold a value, and one takes at least a few bytes, so a file of
+  // empty or '='-only lines reserves little.
+  const auto count = [&](char16_t c) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), c));
+  };
+  values->Reserve(std::min({count(u'='), count(u'\n') + 1, bytes.size() / 8}));
+  ForEachLine(text, [&](std::u16string_view line) {
     auto assignment = Assignment(line);
     if (assignment) values->Add(std::move(assignment->first), std::move(assignment->second));
   });

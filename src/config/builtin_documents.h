@@ -32,6 +32,7 @@ class NamedValues {
   // Adds the pair unless a value by that name is there; false then, and nothing changes.
   bool Add(std::u16string name, std::u16string value);
   const std::u16string* Find(std::u16string_view name) const;
+  void Reserve(std::size_t count);
   const std::vector<std::pair<std::u16string, std::u16string>>& entries() const { return entries_; }
   std::vector<std::u16string> Names() const;
 
