@@ -18,12 +18,13 @@ std::u16string_view Trim(std::u16string_view text) {
 }
 
 // A "name=value" line, or nothing for a line that is not one.
-std::optional<std::pair<std::u16string, std::u16string>> Assignment(std::u16string_view line) {
+std::optional<std::pair<std::u16string_view, std::u16string_view>> Assignment(
+    std::u16string_view line) {
   const size_t equals = line.find(u'=');
   if (equals == std::u16string_view::npos) return std::nullopt;
   const std::u16string_view name = Trim(line.substr(0, equals));
   if (name.empty()) return std::nullopt;
-  return std::make_pair(std::u16string(name), std::u16string(Trim(line.substr(equals + 1))));
+  return std::make_pair(name, Trim(line.substr(equals + 1)));
 }
 
 // Calls `line` with each line of `text`, trimmed, that is neither empty nor a comment.
@@ -76,26 +77,84 @@ std::u16string DecodeText(const std::string& bytes) {
 
 // ---- NamedValues
 
-bool NamedValues::Add(std::u16string name, std::u16string value) {
-  if (!index_.try_emplace(platform::ToUpper(name), entries_.size()).second) return false;
-  entries_.emplace_back(std::move(name), std::move(value));
+bool NamedValues::Add(std::u16string_view name, std::u16string_view value) {
+  const std::u16string upper = platform::ToUpper(name);
+  if (slots_.empty() || (entries_.size() + 1) * 2 > slots_.size()) {
+    Rehash(std::max<std::size_t>(16, slots_.size() * 2));
+  }
+  const std::size_t slot = SlotOf(upper);
+  if (slots_[slot] != 0) return false;
+  // Documents are at most 64 MiB, so offsets and counts fit in 32 bits.
+  const auto at = [](std::size_t n) { return static_cast<std::uint32_t>(n); };
+  entries_.push_back(
+      Entry{at(text_.size()), at(name.size()), at(text_.size() + name.size()), at(value.size())});
+  text_.append(name).append(value);
+  slots_[slot] = at(entries_.size());
   return true;
 }
 
-const std::u16string* NamedValues::Find(std::u16string_view name) const {
-  const auto found = index_.find(platform::ToUpper(name));
-  return found == index_.end() ? nullptr : &entries_[found->second].second;
+std::optional<std::u16string_view> NamedValues::Find(std::u16string_view name) const {
+  if (slots_.empty()) return std::nullopt;
+  const std::uint32_t found = slots_[SlotOf(platform::ToUpper(name))];
+  if (found == 0) return std::nullopt;
+  return ValueOf(entries_[found - 1]);
+}
+
+namespace {
+
+// Whether `name` upper-cases to `upper`, without making the upper case of a name in ASCII.
+bool UpperCasesTo(std::u16string_view name, std::u16string_view upper) {
+  if (name.size() != upper.size()) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char16_t c = name[i];
+    if (c >= 0x80) return platform::ToUpper(name) == upper;
+    if ((c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c) != upper[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::size_t NamedValues::SlotOf(std::u16string_view upper) const {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t slot = std::hash<std::u16string_view>()(upper) & mask;;
+       slot = (slot + 1) & mask) {
+    const std::uint32_t entry = slots_[slot];
+    if (entry == 0) return slot;
+    if (UpperCasesTo(NameOf(entries_[entry - 1]), upper)) return slot;
+  }
+}
+
+void NamedValues::Rehash(std::size_t slots) {
+  slots_.assign(slots, 0);
+  const std::size_t mask = slots - 1;
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    std::size_t slot = std::hash<std::u16string_view>()(platform::ToUpper(NameOf(entries_[i])));
+    for (slot &= mask; slots_[slot] != 0; slot = (slot + 1) & mask) {
+    }
+    slots_[slot] = static_cast<std::uint32_t>(i + 1);
+  }
 }
 
 void NamedValues::Reserve(std::size_t count) {
   entries_.reserve(count);
-  index_.reserve(count);
+  std::size_t slots = 16;
+  while (slots < count * 2) slots *= 2;
+  if (slots > slots_.size()) Rehash(slots);
+}
+
+void NamedValues::ShrinkToFit() {
+  text_.shrink_to_fit();
+  entries_.shrink_to_fit();
+  std::size_t slots = 16;
+  while (slots < entries_.size() * 2) slots *= 2;
+  if (slots < slots_.size()) Rehash(slots);
 }
 
 std::vector<std::u16string> NamedValues::Names() const {
   std::vector<std::u16string> names;
   names.reserve(entries_.size());
-  for (const auto& entry : entries_) names.push_back(entry.first);
+  ForEach([&](std::u16string_view name, std::u16string_view) { names.emplace_back(name); });
   return names;
 }
 
@@ -119,16 +178,18 @@ void IniDocument::Parse(const std::string& bytes) {
     }
     auto assignment = Assignment(line);
     if (!assignment) return;
-    content->Find(current, /*make=*/true)
-        ->values.Add(std::move(assignment->first), std::move(assignment->second));
+    content->Find(current, /*make=*/true)->values.Add(assignment->first, assignment->second);
   });
+  for (Section& section : content->sections) section.values.ShrinkToFit();
   content_.store(std::move(content));
 }
 
 void IniDocument::Content::Merge(const Content& from) {
   for (const Section& section : from.sections) {
     Section* into = Find(section.name, /*make=*/true);
-    for (const auto& [name, value] : section.values.entries()) into->values.Add(name, value);
+    section.values.ForEach([&](std::u16string_view name, std::u16string_view value) {
+      into->values.Add(name, value);
+    });
   }
 }
 
@@ -144,7 +205,7 @@ void IniDocument::Merge(ConfigDocument& other) {
       Section* into = read.Find(section, /*make=*/true);
       for (const std::u16string& name : other.Names(section)) {
         std::optional<std::u16string> value = other.Value(section, name);
-        if (value) into->values.Add(name, std::move(*value));
+        if (value) into->values.Add(name, *value);
       }
     }
     merged->Merge(read);
@@ -155,7 +216,7 @@ void IniDocument::Merge(ConfigDocument& other) {
 void IniDocument::Add(std::u16string_view section, std::u16string_view name,
                       std::u16string_view value) {
   auto added = std::make_shared<Content>(*Current());
-  added->Find(section, /*make=*/true)->values.Add(std::u16string(name), std::u16string(value));
+  added->Find(section, /*make=*/true)->values.Add(name, value);
   content_.store(std::move(added));
 }
 
@@ -164,9 +225,9 @@ std::optional<std::u16string> IniDocument::Value(std::u16string_view section,
   const std::shared_ptr<const Content> content = Current();
   const Section* found = content->Find(section);
   if (found == nullptr) return std::nullopt;
-  const std::u16string* value = found->values.Find(name);
-  if (value == nullptr) return std::nullopt;
-  return *value;
+  const std::optional<std::u16string_view> value = found->values.Find(name);
+  if (!value) return std::nullopt;
+  return std::u16string(*value);
 }
 
 std::vector<std::u16string> IniDocument::Sections() const {
@@ -219,16 +280,17 @@ void ParameterDocument::Parse(const std::string& bytes) {
   values->Reserve(std::min({count(u'='), count(u'\n') + 1, bytes.size() / 8}));
   ForEachLine(text, [&](std::u16string_view line) {
     auto assignment = Assignment(line);
-    if (assignment) values->Add(std::move(assignment->first), std::move(assignment->second));
+    if (assignment) values->Add(assignment->first, assignment->second);
   });
+  values->ShrinkToFit();
   values_.store(std::move(values));
 }
 
 std::optional<std::u16string> ParameterDocument::Value(std::u16string_view name) const {
   const std::shared_ptr<const NamedValues> values = values_.load();
-  const std::u16string* value = values->Find(name);
-  if (value == nullptr) return std::nullopt;
-  return *value;
+  const std::optional<std::u16string_view> value = values->Find(name);
+  if (!value) return std::nullopt;
+  return std::u16string(*value);
 }
 
 std::vector<std::u16string> ParameterDocument::Names() const { return values_.load()->Names(); }

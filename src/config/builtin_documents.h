@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,19 +27,45 @@
 namespace velmo {
 
 // Name-value pairs in the order they were first named, each found by its name without regard to
-// case in constant time, so that a document of n lines loads in time linear in n.
+// case in constant time, so that a document of n lines loads in time linear in n. Names and values
+// are kept end to end in one string, each entry as four offsets and the index as an open-addressed
+// table of entry numbers: a value costs its text and about 24 bytes, not the three strings and a
+// hash node it would as separate objects.
 class NamedValues {
  public:
   // Adds the pair unless a value by that name is there; false then, and nothing changes.
-  bool Add(std::u16string name, std::u16string value);
-  const std::u16string* Find(std::u16string_view name) const;
+  bool Add(std::u16string_view name, std::u16string_view value);
+  // The value, valid until the next Add; nothing when no value has that name.
+  std::optional<std::u16string_view> Find(std::u16string_view name) const;
+  // Room for `count` pairs; nothing else changes.
   void Reserve(std::size_t count);
-  const std::vector<std::pair<std::u16string, std::u16string>>& entries() const { return entries_; }
+  // Gives back the room that Reserve or growth left unused.
+  void ShrinkToFit();
+  std::size_t size() const { return entries_.size(); }
+  // Calls `each(name, value)` for every pair, in order.
+  template <typename Each>
+  void ForEach(Each&& each) const {
+    for (const Entry& entry : entries_) each(NameOf(entry), ValueOf(entry));
+  }
   std::vector<std::u16string> Names() const;
 
  private:
-  std::vector<std::pair<std::u16string, std::u16string>> entries_;
-  std::unordered_map<std::u16string, std::size_t> index_;  // upper-cased name → entry
+  struct Entry {
+    std::uint32_t name, name_size, value, value_size;  // offsets into text_, in units
+  };
+  std::u16string_view NameOf(const Entry& entry) const {
+    return std::u16string_view(text_).substr(entry.name, entry.name_size);
+  }
+  std::u16string_view ValueOf(const Entry& entry) const {
+    return std::u16string_view(text_).substr(entry.value, entry.value_size);
+  }
+  // The slot that holds the entry named `upper`, or the empty one where it would go.
+  std::size_t SlotOf(std::u16string_view upper) const;
+  void Rehash(std::size_t slots);
+
+  std::u16string text_;
+  std::vector<Entry> entries_;
+  std::vector<std::uint32_t> slots_;  // entry number + 1, or 0; a power of two, at most half full
 };
 
 // Both documents may be read from any number of threads while one of them loads, merges or adds:
@@ -84,7 +111,7 @@ class ParameterDocument final : public PPDocument {
   bool Load(std::u16string_view path) override;
   std::optional<std::u16string> Value(std::u16string_view name) const override;
   std::vector<std::u16string> Names() const override;
-  size_t size() const { return values_.load()->entries().size(); }
+  size_t size() const { return values_.load()->size(); }
   void Parse(const std::string& bytes);
 
  private:

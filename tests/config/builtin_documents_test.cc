@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/text.h"
 #include "temp_dir.h"
 
 namespace velmo {
@@ -148,6 +149,27 @@ TEST(ParameterDocumentTest, ReadsNamesAndValues) {
   EXPECT_TRUE(loaded.Load(dir.path() + u"profile.pp"));
   EXPECT_EQ(loaded.Value(u"a"), u"1");
   EXPECT_FALSE(loaded.Load(dir.path() + u"absent.pp"));
+}
+
+// Enough names to grow the index several times, and names outside ASCII, which fold by their
+// own rules: each is found by any spelling, and a second spelling of one is refused.
+TEST(NamedValuesTest, FindsEveryNameByAnySpellingAfterGrowing) {
+  NamedValues values;
+  for (int i = 0; i < 1000; ++i) {
+    const std::u16string n =
+        u"Name" + std::u16string(1, u'a' + i % 26) + platform::FromUtf8(std::to_string(i));
+    ASSERT_TRUE(values.Add(n, n + u"=v"));
+  }
+  ASSERT_TRUE(values.Add(u"Épaisseur", u"12"));
+  EXPECT_FALSE(values.Add(u"ÉPAISSEUR", u"13"));
+  EXPECT_FALSE(values.Add(u"namea0", u"again"));
+  values.ShrinkToFit();
+  EXPECT_EQ(values.size(), 1001u);
+  EXPECT_EQ(values.Find(u"éPAISseur"), u"12");
+  EXPECT_EQ(values.Find(u"NAMEZ25"), u"Namez25=v");
+  EXPECT_EQ(values.Find(u"Namez2"), std::nullopt);
+  EXPECT_EQ(values.Names().front(), u"Namea0");
+  EXPECT_EQ(values.Names().back(), u"Épaisseur");
 }
 
 // A module reads a document handed to it while the library reloads it on its own thread: each
