@@ -46,10 +46,11 @@ iid_pp='{691FB756-27D4-4C19-A925-ACA822ED9CA2}'
 automation_marshaller='{00020424-0000-0000-C000-000000000046}'
 
 # The companions' identifiers, from the IDL that declares them: the attributes of a declaration
-# stand on the line before it.
+# stand in the lines just before it, its uuid the nearest one.
 uuid_of() {  # idl file, declaration ("coclass X", "library X", "interface X")
   local id
-  id=$(grep -B1 -E "^ *$2( |\$)" "$1" | grep -o -m1 'uuid([^)]*)' | sed 's/uuid(\(.*\))/{\1}/')
+  id=$(grep -B3 -E "^ *$2( |\$)" "$1" | grep -o 'uuid([^)]*)' | tail -n 1 |
+    sed 's/uuid(\(.*\))/{\1}/')
   [[ -n "${id}" ]] || {
     echo "registration_test: no uuid for '$2' in $1" >&2
     exit 2
