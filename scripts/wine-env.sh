@@ -7,6 +7,7 @@
 #   wine_bits 64|32 PROGRAM [ARG]...
 #   win32_runs                 status 0 when this machine runs 32-bit programs
 #   win32_why_not              why it does not, one line
+#   wine_reg_says_absent OUT   whether reg's output OUT says a key or value is not there
 #
 # Nothing goes through /usr/bin/wine and its links (wineboot, regsvr32, ...): that is Debian's
 # wine-stable script, which takes the 32-bit loader whenever it is installed, and so fails for
@@ -46,6 +47,10 @@ wine32() {
   # As wine-stable started it where 32-bit programs run.
   env -u WINELOADER "${velmo_wine32_loader}" "$@"
 }
+
+# Whether reg's output says the key or value is not there: Wine's reg prints that on standard
+# output, in English whatever the locale, and any other failure must not pass for it.
+wine_reg_says_absent() { grep -qE 'Unable to find the [a-z]+ registry key' <<<"$1"; }
 
 wine_bits() {
   case "$1" in

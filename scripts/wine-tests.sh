@@ -96,7 +96,7 @@ wait_for_prefix() {
 # (scripts/test-results.pl); a step that stops the rest (configure, build, prefix) as a failed case.
 preset_failed=""
 steps_begin() {
-  report_tests=0 report_failures=0 report_skipped=0 report_cases=""
+  report_reset
   preset_failed=""
 }
 step_failed() {  # name, message

@@ -43,7 +43,7 @@ snapshot() {  # name
     for key in 'HKLM\Software\Classes' 'HKLM\Software\MOLTRA\USERS'; do
       if out=$(wine64 reg query "${key}" /s "${view_flag}" 2>&1); then
         printf '%s\n' "${out}" >>"${work}/$1.raw"
-      elif ! grep -q 'Unable to find the specified registry key' <<<"${out}"; then
+      elif ! wine_reg_says_absent "${out}"; then
         check "snapshot-$1" 1 "reg query ${key} ${view_flag} failed: ${out:0:200}"
         return
       fi

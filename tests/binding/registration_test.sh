@@ -87,13 +87,12 @@ value_of() {  # key, value name ("" for the default)
   sed 's/^    .*    REG_[A-Z_]*    //; s/^    .*    REG_[A-Z_]*$//' <<<"${line}"
 }
 
-# "present" or "absent"; anything else is reg.exe failing for another reason, and says so. Wine's
-# reg prints its "not found" on standard output.
+# "present" or "absent"; anything else is reg.exe failing for another reason, and says so.
 key_state() {  # key
   local out
   if out=$(wine_bits "${bits}" reg query "$1" "${view}" 2>&1); then
     echo present
-  elif grep -q 'Unable to find the specified registry key' <<<"${out}"; then
+  elif wine_reg_says_absent "${out}"; then
     echo absent
   else
     echo "reg query failed: $(tr -d '\r' <<<"${out}" | tr '\n' ' ' | head -c 200)"

@@ -4,10 +4,15 @@
 #   report_fail NAME MESSAGE [CLASS]     also prints the failure
 #   report_skip NAME MESSAGE            also prints the reason
 #   report_write FILE NAME [SUITE]       nothing when FILE is empty
-report_tests=0
-report_failures=0
-report_skipped=0
-report_cases=""
+#   report_reset                         forgets the cases recorded so far
+# Starts a new set of cases, as for a second results file from one script.
+report_reset() {
+  report_tests=0
+  report_failures=0
+  report_skipped=0
+  report_cases=""
+}
+report_reset
 
 # The replacements are quoted: bash 5.2 reads an unquoted & there as the text matched.
 report_escape() {
