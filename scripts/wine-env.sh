@@ -7,6 +7,7 @@
 #   wine_bits 64|32 PROGRAM [ARG]...
 #   win32_runs                 status 0 when this machine runs 32-bit programs
 #   win32_why_not              why it does not, one line
+#   wine_reg 64|32 ARG...      reg of that bitness, output and errors together
 #   wine_reg_says_absent OUT   whether reg's output OUT says a key or value is not there
 #
 # Nothing goes through /usr/bin/wine and its links (wineboot, regsvr32, ...): that is Debian's
@@ -51,6 +52,20 @@ wine32() {
 # Whether reg's output says the key or value is not there: Wine's reg prints that on standard
 # output, in English whatever the locale, and any other failure must not pass for it.
 wine_reg_says_absent() { grep -qE 'Unable to find the [a-z]+ registry key' <<<"$1"; }
+
+# reg, with its output and errors together. Under load Wine now and then fails to start it at all
+# ("Application could not be started"): that is tried again, so that only reg's own answer counts.
+wine_reg() {  # 64|32, reg's arguments
+  local bits=$1 out status try
+  shift
+  for try in 1 2 3; do
+    out=$(wine_bits "${bits}" reg "$@" 2>&1)
+    status=$?
+    grep -q 'Application could not be started' <<<"${out}" || break
+  done
+  printf '%s\n' "${out}"
+  return "${status}"
+}
 
 wine_bits() {
   case "$1" in

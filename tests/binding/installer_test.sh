@@ -41,7 +41,7 @@ snapshot() {  # name
   : >"${work}/$1.raw"
   for view_flag in /reg:64 /reg:32; do
     for key in 'HKLM\Software\Classes' 'HKLM\Software\MOLTRA\USERS'; do
-      if out=$(wine64 reg query "${key}" /s "${view_flag}" 2>&1); then
+      if out=$(wine_reg 64 query "${key}" /s "${view_flag}"); then
         printf '%s\n' "${out}" >>"${work}/$1.raw"
       elif ! wine_reg_says_absent "${out}"; then
         check "snapshot-$1" 1 "reg query ${key} ${view_flag} failed: ${out:0:200}"

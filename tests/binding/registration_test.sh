@@ -90,7 +90,7 @@ value_of() {  # key, value name ("" for the default)
 # "present" or "absent"; anything else is reg.exe failing for another reason, and says so.
 key_state() {  # key
   local out
-  if out=$(wine_bits "${bits}" reg query "$1" "${view}" 2>&1); then
+  if out=$(wine_reg "${bits}" query "$1" "${view}"); then
     echo present
   elif wine_reg_says_absent "${out}"; then
     echo absent
