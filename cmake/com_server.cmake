@@ -12,21 +12,23 @@ else()
   set(VELMO_STDOLE_DIR /usr/lib/i386-linux-gnu/wine/i386-windows)
 endif()
 find_program(VELMO_WIDL NAMES ${velmo_widl_prefix}-widl widl REQUIRED)
-set(VELMO_BINDING_DIR ${PROJECT_SOURCE_DIR}/src/context/binding)
-set(VELMO_COMPANIONS_DIR ${PROJECT_SOURCE_DIR}/src/context/companions)
-set(VELMO_COMPANIONS_GEN ${PROJECT_BINARY_DIR}/src/context/companions/generated)
+set(VELMO_AUTOMATION_BASE_DIR ${PROJECT_SOURCE_DIR}/src/automation/base)
+set(VELMO_DOCUMENTS_DIR ${PROJECT_SOURCE_DIR}/src/automation/documents)
+set(VELMO_DOCUMENTS_GEN ${PROJECT_BINARY_DIR}/src/automation/documents/generated)
+set(VELMO_GLOBAL_DIR ${PROJECT_SOURCE_DIR}/src/automation/global)
+set(VELMO_GLOBAL_GEN ${PROJECT_BINARY_DIR}/src/automation/global/generated)
 
 # velmo_widl(IDL <file> OUTPUT_DIR <dir> [TYPELIB <file>] [DEPENDS <files or targets>...]
 #            [POST_COMMAND <command and arguments>...])
 # The C header and identifiers of IDL, named after it, and its type library if asked. Imports are
-# found beside IDL, in the binding's folder and in the companions' folder; importlib'd type
+# found beside IDL, in the automation base's folder and in the documents' folder; importlib'd type
 # libraries in Wine's folder and where the companions' are built.
 function(velmo_widl)
   cmake_parse_arguments(arg "" "IDL;OUTPUT_DIR;TYPELIB" "DEPENDS;POST_COMMAND" ${ARGN})
   get_filename_component(base ${arg_IDL} NAME_WE)
   get_filename_component(idl_dir ${arg_IDL} DIRECTORY)
-  set(args ${velmo_widl_bits} -I ${idl_dir} -I ${VELMO_BINDING_DIR} -I ${VELMO_COMPANIONS_DIR}
-           -L ${VELMO_STDOLE_DIR} -L ${VELMO_COMPANIONS_GEN})
+  set(args ${velmo_widl_bits} -I ${idl_dir} -I ${VELMO_AUTOMATION_BASE_DIR} -I ${VELMO_DOCUMENTS_DIR}
+           -L ${VELMO_STDOLE_DIR} -L ${VELMO_DOCUMENTS_GEN})
   set(out ${arg_OUTPUT_DIR}/${base}.h ${arg_OUTPUT_DIR}/${base}_i.c)
   set(commands
       COMMAND ${VELMO_WIDL} ${args} -h -o ${arg_OUTPUT_DIR}/${base}.h ${arg_IDL}
@@ -42,7 +44,7 @@ function(velmo_widl)
     OUTPUT ${out}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${arg_OUTPUT_DIR}
     ${commands}
-    DEPENDS ${arg_IDL} ${VELMO_BINDING_DIR}/base.idl ${arg_DEPENDS}
+    DEPENDS ${arg_IDL} ${VELMO_AUTOMATION_BASE_DIR}/base.idl ${arg_DEPENDS}
     COMMENT "widl: ${base}.idl"
     VERBATIM)
 endfunction()
@@ -60,9 +62,9 @@ function(velmo_add_com_server name)
   set(server_tlb ${arg_TYPELIB})
   string(REPLACE "." "," server_version_commas ${arg_VERSION})
   set(server_version_text ${arg_VERSION_TEXT})
-  configure_file(${VELMO_BINDING_DIR}/server.rc.in ${gen}/${name}.rc @ONLY)
-  configure_file(${VELMO_BINDING_DIR}/server.def.in ${gen}/${name}.def @ONLY)
-  add_library(${name} SHARED ${arg_SOURCES} ${VELMO_BINDING_DIR}/exports.cc ${gen}/${name}.rc
+  configure_file(${VELMO_AUTOMATION_BASE_DIR}/server.rc.in ${gen}/${name}.rc @ONLY)
+  configure_file(${VELMO_AUTOMATION_BASE_DIR}/server.def.in ${gen}/${name}.def @ONLY)
+  add_library(${name} SHARED ${arg_SOURCES} ${VELMO_AUTOMATION_BASE_DIR}/exports.cc ${gen}/${name}.rc
                              ${gen}/${name}.def)
   set_source_files_properties(${gen}/${name}.rc PROPERTIES OBJECT_DEPENDS ${arg_TYPELIB})
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)

@@ -15,7 +15,7 @@ mode=$1
 bits=$2
 bin_dir=$3
 results=$4
-companions="$(cd "$(dirname "${BASH_SOURCE[0]}")/../../src/context/companions" && pwd)"
+companions="$(cd "$(dirname "${BASH_SOURCE[0]}")/../../src/automation/documents" && pwd)"
 
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-env.sh"
 case "${bits}" in

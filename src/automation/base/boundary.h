@@ -2,8 +2,8 @@
 // servers hand out, and every export, is a call of Answer or Guard around its work: nothing
 // thrown ever leaves through an interface, which a COM caller could not survive, and each kind of
 // result has its one fallback.
-#ifndef VELMO_CONTEXT_BINDING_BOUNDARY_H_
-#define VELMO_CONTEXT_BINDING_BOUNDARY_H_
+#ifndef VELMO_AUTOMATION_BASE_BOUNDARY_H_
+#define VELMO_AUTOMATION_BASE_BOUNDARY_H_
 
 #include <windows.h>
 
@@ -16,7 +16,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "server.h"
+#include "automation/base/server.h"
 
 namespace velmo::binding {
 
@@ -117,4 +117,4 @@ HRESULT Guard(Work&& work) noexcept {
 
 }  // namespace velmo::binding
 
-#endif  // VELMO_CONTEXT_BINDING_BOUNDARY_H_
+#endif  // VELMO_AUTOMATION_BASE_BOUNDARY_H_

@@ -2,9 +2,9 @@
 // compiles this file and says what it serves through ThisServer().
 #include <windows.h>
 
-#include "boundary.h"
-#include "class_factory.h"
-#include "server.h"
+#include "automation/base/boundary.h"
+#include "automation/base/class_factory.h"
+#include "automation/base/server.h"
 
 extern "C" {
 

@@ -1,6 +1,6 @@
 // The two creatable classes of VELMOSWGlobalLib.dll.
-#ifndef VELMO_CONTEXT_BINDING_VELMO_OBJECTS_H_
-#define VELMO_CONTEXT_BINDING_VELMO_OBJECTS_H_
+#ifndef VELMO_AUTOMATION_GLOBAL_VELMO_OBJECTS_H_
+#define VELMO_AUTOMATION_GLOBAL_VELMO_OBJECTS_H_
 
 #include <windows.h>
 
@@ -19,4 +19,4 @@ Platform AutomationPlatform();
 
 }  // namespace velmo::binding
 
-#endif  // VELMO_CONTEXT_BINDING_VELMO_OBJECTS_H_
+#endif  // VELMO_AUTOMATION_GLOBAL_VELMO_OBJECTS_H_

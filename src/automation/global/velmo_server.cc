@@ -1,8 +1,8 @@
 // What VELMOSWGlobalLib.dll serves.
+#include "automation/base/server.h"
+#include "automation/global/velmo_objects.h"
 #include "context/application_context.h"
-#include "server.h"
 #include "velmo.h"
-#include "velmo_objects.h"
 
 namespace velmo::binding {
 namespace {

@@ -1,6 +1,6 @@
 // An owned reference to a COM object: released when the holder goes.
-#ifndef VELMO_CONTEXT_BINDING_COM_REF_H_
-#define VELMO_CONTEXT_BINDING_COM_REF_H_
+#ifndef VELMO_AUTOMATION_BASE_COM_REF_H_
+#define VELMO_AUTOMATION_BASE_COM_REF_H_
 
 #include <utility>
 
@@ -45,4 +45,4 @@ class ComRef {
 
 }  // namespace velmo::binding
 
-#endif  // VELMO_CONTEXT_BINDING_COM_REF_H_
+#endif  // VELMO_AUTOMATION_BASE_COM_REF_H_

@@ -1,12 +1,12 @@
 // The class factory that every creatable class of a module is handed out through.
-#ifndef VELMO_CONTEXT_BINDING_CLASS_FACTORY_H_
-#define VELMO_CONTEXT_BINDING_CLASS_FACTORY_H_
+#ifndef VELMO_AUTOMATION_BASE_CLASS_FACTORY_H_
+#define VELMO_AUTOMATION_BASE_CLASS_FACTORY_H_
 
 #include <windows.h>
 
 #include <unknwn.h>
 
-#include "server.h"
+#include "automation/base/server.h"
 
 namespace velmo::binding {
 
@@ -15,4 +15,4 @@ IClassFactory* NewClassFactory(Creator create);
 
 }  // namespace velmo::binding
 
-#endif  // VELMO_CONTEXT_BINDING_CLASS_FACTORY_H_
+#endif  // VELMO_AUTOMATION_BASE_CLASS_FACTORY_H_

@@ -1,13 +1,13 @@
 // The one IUnknown of every object this module hands out: a reference count, a share in the
 // module's count of live objects, and QueryInterface over what the object says it answers.
-#ifndef VELMO_CONTEXT_BINDING_COM_OBJECT_H_
-#define VELMO_CONTEXT_BINDING_COM_OBJECT_H_
+#ifndef VELMO_AUTOMATION_BASE_COM_OBJECT_H_
+#define VELMO_AUTOMATION_BASE_COM_OBJECT_H_
 
 #include <atomic>
 #include <new>
 #include <utility>
 
-#include "server.h"
+#include "automation/base/server.h"
 
 namespace velmo::binding {
 
@@ -83,4 +83,4 @@ HRESULT CreateObject(REFIID riid, void** object, Args&&... args) {
 
 }  // namespace velmo::binding
 
-#endif  // VELMO_CONTEXT_BINDING_COM_OBJECT_H_
+#endif  // VELMO_AUTOMATION_BASE_COM_OBJECT_H_

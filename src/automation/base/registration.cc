@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "com_ref.h"
-#include "server.h"
+#include "automation/base/com_ref.h"
+#include "automation/base/server.h"
 
 namespace velmo::binding {
 namespace {

@@ -6,8 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "dispatch_table.h"
-#include "server.h"
+#include "automation/base/dispatch_table.h"
+#include "automation/base/server.h"
 
 namespace velmo::binding {
 namespace {

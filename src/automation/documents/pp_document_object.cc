@@ -1,10 +1,10 @@
 // MolGPP's PPDocument: the parameter document of the core behind a dual interface.
 #include <windows.h>
 
+#include "automation/base/com_object.h"
+#include "automation/base/dual_dispatch.h"
+#include "automation/documents/document_object.h"
 #include "config/builtin_documents.h"
-#include "context/binding/com_object.h"
-#include "context/binding/dual_dispatch.h"
-#include "document_object.h"
 #include "mol_gpp.h"
 
 namespace velmo::binding {

@@ -1,8 +1,8 @@
 // What every in-process server of the add-in shares: its module, its object and lock counts, its
 // type library, and the conversions at the automation boundary. Each DLL links its own copy, so
 // all of this is per module.
-#ifndef VELMO_CONTEXT_BINDING_SERVER_H_
-#define VELMO_CONTEXT_BINDING_SERVER_H_
+#ifndef VELMO_AUTOMATION_BASE_SERVER_H_
+#define VELMO_AUTOMATION_BASE_SERVER_H_
 
 #include <windows.h>
 
@@ -100,4 +100,4 @@ HRESULT UnregisterServer(const ServerDescription& server, Scope scope);
 
 }  // namespace velmo::binding
 
-#endif  // VELMO_CONTEXT_BINDING_SERVER_H_
+#endif  // VELMO_AUTOMATION_BASE_SERVER_H_

@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "dispatch_table.h"
-#include "server.h"
+#include "automation/base/dispatch_table.h"
+#include "automation/base/server.h"
 
 namespace velmo::binding {
 namespace {

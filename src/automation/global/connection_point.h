@@ -1,8 +1,8 @@
 // The one connection point of MOLTRAGlobalClass: sinks of __MOLTRAGlobalClass, each connected
 // to the plain class as a listener of its own, so that events reach only the listeners of the
 // instance whose user switch raised them.
-#ifndef VELMO_CONTEXT_BINDING_CONNECTION_POINT_H_
-#define VELMO_CONTEXT_BINDING_CONNECTION_POINT_H_
+#ifndef VELMO_AUTOMATION_GLOBAL_CONNECTION_POINT_H_
+#define VELMO_AUTOMATION_GLOBAL_CONNECTION_POINT_H_
 
 #include <ocidl.h>
 #include <olectl.h>
@@ -37,4 +37,4 @@ HRESULT EnumerateOnePoint(IConnectionPoint* point, IEnumConnectionPoints** out);
 
 }  // namespace velmo::binding
 
-#endif  // VELMO_CONTEXT_BINDING_CONNECTION_POINT_H_
+#endif  // VELMO_AUTOMATION_GLOBAL_CONNECTION_POINT_H_

@@ -1,4 +1,4 @@
-#include "com_documents.h"
+#include "automation/documents/com_documents.h"
 
 #include <windows.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "context/binding/com_ref.h"
+#include "automation/base/com_ref.h"
 #include "mol_config_lib.h"
 #include "mol_gpp.h"
 #include "platform/text.h"

@@ -2,8 +2,8 @@
 // description: each member's name and identifier, and which of its parameters take a caller's
 // variable by reference. Asking the type description again on every call is what made a call by
 // name cost twice a call of a system object.
-#ifndef VELMO_CONTEXT_BINDING_DISPATCH_TABLE_H_
-#define VELMO_CONTEXT_BINDING_DISPATCH_TABLE_H_
+#ifndef VELMO_AUTOMATION_BASE_DISPATCH_TABLE_H_
+#define VELMO_AUTOMATION_BASE_DISPATCH_TABLE_H_
 
 #include <windows.h>
 
@@ -51,4 +51,4 @@ HRESULT DispatchTableOf(REFIID iid, std::shared_ptr<const DispatchTable>* out) n
 
 }  // namespace velmo::binding
 
-#endif  // VELMO_CONTEXT_BINDING_DISPATCH_TABLE_H_
+#endif  // VELMO_AUTOMATION_BASE_DISPATCH_TABLE_H_

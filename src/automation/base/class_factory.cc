@@ -1,8 +1,8 @@
-#include "class_factory.h"
+#include "automation/base/class_factory.h"
 
 #include <new>
 
-#include "com_object.h"
+#include "automation/base/com_object.h"
 
 namespace velmo::binding {
 namespace {

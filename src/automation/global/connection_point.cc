@@ -1,14 +1,14 @@
-#include "connection_point.h"
+#include "automation/global/connection_point.h"
 
 #include <atomic>
 #include <new>
 #include <string>
 #include <vector>
 
-#include "boundary.h"
-#include "com_object.h"
-#include "com_ref.h"
-#include "server.h"
+#include "automation/base/boundary.h"
+#include "automation/base/com_object.h"
+#include "automation/base/com_ref.h"
+#include "automation/base/server.h"
 #include "velmo.h"
 
 namespace velmo::binding {

@@ -4,8 +4,8 @@
 //
 // An adapter is used on the thread that made it or was handed the object, as apartment
 // threading requires; it holds one reference to the object for its whole life.
-#ifndef VELMO_CONTEXT_COMPANIONS_COM_DOCUMENTS_H_
-#define VELMO_CONTEXT_COMPANIONS_COM_DOCUMENTS_H_
+#ifndef VELMO_AUTOMATION_DOCUMENTS_COM_DOCUMENTS_H_
+#define VELMO_AUTOMATION_DOCUMENTS_COM_DOCUMENTS_H_
 
 #include <oaidl.h>
 
@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "context/binding/boundary.h"
+#include "automation/base/boundary.h"
 #include "mol_config_document.h"
 #include "mol_pp_document.h"
 #include "velmo/config_document.h"
@@ -54,4 +54,4 @@ std::vector<std::u16string> NamesFrom(const VARIANT& names);
 
 }  // namespace velmo::binding
 
-#endif  // VELMO_CONTEXT_COMPANIONS_COM_DOCUMENTS_H_
+#endif  // VELMO_AUTOMATION_DOCUMENTS_COM_DOCUMENTS_H_

@@ -3,16 +3,16 @@
 // else; every member answers S_OK with the plain class's result, fallbacks included.
 #include <memory>
 
-#include "boundary.h"
-#include "com_documents.h"
-#include "com_object.h"
-#include "connection_point.h"
+#include "automation/base/boundary.h"
+#include "automation/base/com_object.h"
+#include "automation/base/dual_dispatch.h"
+#include "automation/base/server.h"
+#include "automation/documents/com_documents.h"
+#include "automation/global/connection_point.h"
+#include "automation/global/velmo_objects.h"
 #include "context/application_context.h"
-#include "dual_dispatch.h"
-#include "server.h"
 #include "velmo.h"
 #include "velmo/moltra_global_class.h"
-#include "velmo_objects.h"
 
 namespace velmo::binding {
 namespace {

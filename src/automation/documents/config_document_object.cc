@@ -1,11 +1,11 @@
 // MOLConfigLib's ConfigDocument: the INI document of the core behind a dual interface.
 #include <windows.h>
 
+#include "automation/base/com_object.h"
+#include "automation/base/com_ref.h"
+#include "automation/base/dual_dispatch.h"
+#include "automation/documents/document_object.h"
 #include "config/builtin_documents.h"
-#include "context/binding/com_object.h"
-#include "context/binding/com_ref.h"
-#include "context/binding/dual_dispatch.h"
-#include "document_object.h"
 #include "mol_config_lib.h"
 
 namespace velmo::binding {

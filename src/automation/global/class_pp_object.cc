@@ -1,14 +1,14 @@
 // classPP as an automation object: one parameter-file entry that an outside caller may make
 // and use. Only UpdatePP lets a failure out, as a failing status with a description.
-#include "boundary.h"
-#include "com_documents.h"
-#include "com_object.h"
+#include "automation/base/boundary.h"
+#include "automation/base/com_object.h"
+#include "automation/base/dual_dispatch.h"
+#include "automation/base/server.h"
+#include "automation/documents/com_documents.h"
+#include "automation/global/velmo_objects.h"
 #include "context/application_context.h"
-#include "dual_dispatch.h"
-#include "server.h"
 #include "velmo.h"
 #include "velmo/class_pp.h"
-#include "velmo_objects.h"
 
 namespace velmo::binding {
 namespace {

@@ -1,12 +1,12 @@
 // The IDispatch half of a dual interface, served from the embedded type library.
-#ifndef VELMO_CONTEXT_BINDING_DUAL_DISPATCH_H_
-#define VELMO_CONTEXT_BINDING_DUAL_DISPATCH_H_
+#ifndef VELMO_AUTOMATION_BASE_DUAL_DISPATCH_H_
+#define VELMO_AUTOMATION_BASE_DUAL_DISPATCH_H_
 
 #include <memory>
 
-#include "boundary.h"
-#include "dispatch_table.h"
-#include "server.h"
+#include "automation/base/boundary.h"
+#include "automation/base/dispatch_table.h"
+#include "automation/base/server.h"
 
 namespace velmo::binding {
 
@@ -90,4 +90,4 @@ class DualDispatch : public Interface {
 
 }  // namespace velmo::binding
 
-#endif  // VELMO_CONTEXT_BINDING_DUAL_DISPATCH_H_
+#endif  // VELMO_AUTOMATION_BASE_DUAL_DISPATCH_H_
