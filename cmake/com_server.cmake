@@ -49,19 +49,26 @@ function(velmo_widl)
     VERBATIM)
 endfunction()
 
-# velmo_add_com_server(<name> TYPELIB <tlb> VERSION <a.b.c.d> VERSION_TEXT <text>
+# velmo_add_com_server(<name> TYPELIB <tlb> VERSION <a.b.c.d>
 #                      SOURCES <files>... LIBRARIES <targets>... [EXTRA_EXPORTS <names>...])
 # <name>.dll in the build's bin folder, beside the other servers: SOURCES define ThisServer().
+# The resource's strings write the version the add-in's way, a.bc.dddd (1.0.0.50 is 1.00.0050).
 function(velmo_add_com_server name)
-  cmake_parse_arguments(arg "" "TYPELIB;VERSION;VERSION_TEXT" "SOURCES;LIBRARIES;EXTRA_EXPORTS"
-                        ${ARGN})
+  cmake_parse_arguments(arg "" "TYPELIB;VERSION" "SOURCES;LIBRARIES;EXTRA_EXPORTS" ${ARGN})
+  if(NOT arg_VERSION MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)\\.([0-9]+)$")
+    message(FATAL_ERROR "velmo_add_com_server(${name}): VERSION must be a.b.c.d: ${arg_VERSION}")
+  endif()
+  set(tweak "000${CMAKE_MATCH_4}")
+  string(LENGTH "${tweak}" length)
+  math(EXPR from "${length} - 4")
+  string(SUBSTRING "${tweak}" ${from} 4 tweak)
+  set(server_version_text "${CMAKE_MATCH_1}.${CMAKE_MATCH_2}${CMAKE_MATCH_3}.${tweak}")
   list(TRANSFORM arg_EXTRA_EXPORTS PREPEND "  ")
   list(JOIN arg_EXTRA_EXPORTS "\n" server_extra_exports)
   set(gen ${CMAKE_CURRENT_BINARY_DIR}/generated)
   set(server_name ${name})
   set(server_tlb ${arg_TYPELIB})
   string(REPLACE "." "," server_version_commas ${arg_VERSION})
-  set(server_version_text ${arg_VERSION_TEXT})
   configure_file(${VELMO_AUTOMATION_BASE_DIR}/server.rc.in ${gen}/${name}.rc @ONLY)
   configure_file(${VELMO_AUTOMATION_BASE_DIR}/server.def.in ${gen}/${name}.def @ONLY)
   add_library(${name} SHARED ${arg_SOURCES} ${VELMO_AUTOMATION_BASE_DIR}/exports.cc ${gen}/${name}.rc

@@ -5,16 +5,18 @@
 # directory's files beside them, and PathVELMO_SW2 so that the first start-up finds that folder.
 # Every identifier of a class, interface or type library is read from the IDL that declares it.
 #
-#   make_wxs.pl x64|x86 BIN_DIR APP_DIR OUT.wxs IDL_DIR...
+#   make_wxs.pl x64|x86 VERSION BIN_DIR APP_DIR OUT.wxs IDL_DIR...    VERSION: a.b.c.d
 use strict;
 use warnings;
 use Digest::MD5 qw(md5_hex);
 use File::Basename qw(dirname);
 use File::Spec;
 
-my ($arch, $bin, $app, $out, @idl_dirs) = @ARGV;
-die "usage: make_wxs.pl x64|x86 BIN_DIR APP_DIR OUT.wxs IDL_DIR...\n" unless @idl_dirs;
+my ($arch, $version, $bin, $app, $out, @idl_dirs) = @ARGV;
+die "usage: make_wxs.pl x64|x86 VERSION BIN_DIR APP_DIR OUT.wxs IDL_DIR...\n" unless @idl_dirs;
 die "make_wxs.pl: architecture must be x64 or x86\n" unless $arch eq 'x64' || $arch eq 'x86';
+die "make_wxs.pl: version must be four numbers, not '$version'\n"
+  unless $version =~ /^\d+\.\d+\.\d+\.\d+$/;
 my $win64 = $arch eq 'x64';
 # wixl takes a file's Source relative to the folder of the .wxs.
 $bin = File::Spec->abs2rel(File::Spec->rel2abs($bin), File::Spec->rel2abs(dirname($out)));
@@ -25,7 +27,6 @@ my %product = (x64 => '5CDD61D4-E098-4581-936B-B5639D92341A',
                x86 => '09639366-EB28-4367-A0FA-0C4D53FDFEC9');
 my %upgrade = (x64 => 'F13B095D-1B4F-444A-B905-FECD2FBE04DD',
                x86 => 'A3FAB822-CD81-4B1D-9461-E98E74AFB140');
-my $version = '1.0.0.50';
 my $automation_marshaller = '{00020424-0000-0000-C000-000000000046}';
 my $dispatch_marshaller = '{00020420-0000-0000-C000-000000000046}';
 

@@ -71,7 +71,6 @@ boot_pid=$!
 prefix_ready=""
 
 failed=()
-project_version=$(sed -n 's/^project(VELMOSWGlobalLib VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 wait_for_prefix() {
   [[ "${prefix_ready}" != failed ]] || return 1
   [[ -z "${prefix_ready}" ]] || return 0
@@ -180,9 +179,10 @@ test_preset() {  # preset, results directory
     tests/binding/registration_test.sh unregister "${bits}" "${bin}" \
     "${results}/unregistration_test.xml"
   # The installer, with nothing of the add-in registered: it registers through its own entries.
+  local version
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build/${preset}/CMakeCache.txt")
   run_script installer_test "${results}/installer_test.xml" tests/binding/installer_test.sh "${bits}" \
-    "build/${preset}/VELMOSWGlobalLib-${project_version}-${bits}bit.msi" \
-    "${results}/installer_test.xml"
+    "build/${preset}/VELMOSWGlobalLib-${version}-${bits}bit.msi" "${results}/installer_test.xml"
   echo "wine-tests: ${preset}: tested in $(elapsed "${step}")"
 }
 

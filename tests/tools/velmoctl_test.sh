@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # velmoctl as a person uses it: exit codes, output and messages, on a store of its own.
-#   velmoctl_test.sh VELMOCTL [RESULTS.xml]
+#   velmoctl_test.sh VELMOCTL VERSION [RESULTS.xml]     VERSION: the project's, as CMake has it
 set -u
 velmoctl=$1
-results=${2:-}
+version=$2
+results=${3:-}
 MOLTRA_REGISTRY_DIR=$(mktemp -d)
 export MOLTRA_REGISTRY_DIR
 trap 'rm -rf "${MOLTRA_REGISTRY_DIR}"' EXIT
@@ -77,7 +78,7 @@ check no-command 2 "" "${velmoctl}"
 check help 0 - "${velmoctl}" reg --help
 
 # The command line as a person types it.
-check version 0 "velmoctl 1.0.0.50" "${velmoctl}" --version
+check version 0 "velmoctl ${version}" "${velmoctl}" --version
 check unknown-command-help 2 "" "${velmoctl}" frobnicate --help
 check unknown-action-help 2 "" "${velmoctl}" reg frobnicate --help
 check dash-h-is-help 0 - "${velmoctl}" reg set HKCU 'Software\T' name -h
