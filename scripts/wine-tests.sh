@@ -55,17 +55,10 @@ trap 'exit 143' TERM
 now() { echo "${EPOCHREALTIME}"; }
 elapsed() { awk -v from="$1" -v to="${EPOCHREALTIME}" 'BEGIN { printf "%.1f s", to - from }'; }
 
-make_prefix() {
-  # Without Mono and Gecko, which Wine would otherwise offer to install.
-  WINEDLLOVERRIDES="mscoree,mshtml=" wine64 wineboot -i && wineserver -w &&
-    wine64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null &&
-    wineserver -w
-}
-
 # The prefix is made while the first preset builds; the build is what takes the time.
 started="$(now)"
 # In a process group of its own, so that stopping early can stop all of it.
-setsid timeout -k 10 600 bash -c "source scripts/wine-env.sh; $(declare -f make_prefix); make_prefix" \
+setsid timeout -k 10 600 bash -c "source scripts/wine-env.sh; wine_make_prefix" \
   >"${WINEPREFIX}/boot.log" 2>&1 &
 boot_pid=$!
 prefix_ready=""
@@ -149,36 +142,25 @@ test_preset() {  # preset, results directory
     local name
     while read -r name; do
       report_skip "${name}" "$(win32_why_not)" >/dev/null
-    done < <(printf '%s\n' register_user_test unregister_user_test registration_test
-      ctest --preset "${preset}" -N | sed -n 's/^ *Test *#[0-9]*: //p'
-      printf '%s\n' unregistration_test installer_test)
+    done < <(ctest --preset "${preset}" -N | sed -n 's/^ *Test *#[0-9]*: //p'
+      printf '%s\n' installer_test)
     echo "wine-tests: ${preset}: SKIPPED ${report_skipped} tests: $(win32_why_not)"
     return
   fi
   prefix_or_fail || return
 
   step="$(now)"
-  # The COM servers' tests create them by ProgID: they are registered in this prefix around them,
-  # companions first, and what registering and unregistering leave is itself tested.
-  local bin="build/${preset}/bin" mode name
-  # For the current user alone first, then taken away again.
-  for mode in register-user unregister-user register; do
-    name="${mode/-/_}_test"
-    [[ ${mode} == register ]] && name=registration_test
-    run_script "${name}" "${results}/${name}.xml" tests/binding/registration_test.sh "${mode}" \
-      "${bits}" "${bin}" "${results}/${name}.xml"
-  done
-  # Each test has a time limit of its own, in the build's CMake files.
+  # CTest's fixtures make the prefix ready and register the servers in it around the tests that
+  # create them, companions first; registering and unregistering are tests of their own. Each
+  # test has a time limit of its own, in the build's CMake files.
   rm -f "build/${preset}/ctest-junit.xml"
   ctest --preset "${preset}" --output-junit "${PWD}/build/${preset}/ctest-junit.xml" 2>&1 |
     tee "build/${preset}/ctest.log"
   ((PIPESTATUS[0] == 0)) || preset_failed=yes
   perl scripts/test-results.pl ctest "build/${preset}/ctest-junit.xml" "${results}" \
     "build/${preset}/ctest.log"
-  run_script unregistration_test "${results}/unregistration_test.xml" \
-    tests/binding/registration_test.sh unregister "${bits}" "${bin}" \
-    "${results}/unregistration_test.xml"
-  # The installer, with nothing of the add-in registered: it registers through its own entries.
+  # The installer, with nothing of the add-in registered (the fixture's last step took the servers
+  # away): it registers through its own entries.
   local version
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build/${preset}/CMakeCache.txt")
   run_script installer_test "${results}/installer_test.xml" tests/binding/installer_test.sh "${bits}" \
