@@ -1,7 +1,5 @@
 #include "automation/base/class_factory.h"
 
-#include <new>
-
 #include "automation/base/com_object.h"
 
 namespace velmo::binding {
@@ -32,6 +30,8 @@ class ClassFactory final : public ComObject<ClassFactory, IClassFactory> {
 
 }  // namespace
 
-IClassFactory* NewClassFactory(Creator create) { return new (std::nothrow) ClassFactory(create); }
+HRESULT NewClassFactory(Creator create, REFIID riid, void** object) noexcept {
+  return CreateObject<ClassFactory>(riid, object, create);
+}
 
 }  // namespace velmo::binding

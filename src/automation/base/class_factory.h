@@ -10,8 +10,8 @@
 
 namespace velmo::binding {
 
-// A new factory for `create`, with one reference; null when out of memory.
-IClassFactory* NewClassFactory(Creator create);
+// A new factory for `create`, asked for `riid`.
+HRESULT NewClassFactory(Creator create, REFIID riid, void** object) noexcept;
 
 }  // namespace velmo::binding
 

@@ -7,12 +7,13 @@
 #include <new>
 #include <utility>
 
+#include "automation/base/com_ref.h"
 #include "automation/base/server.h"
 
 namespace velmo::binding {
 
-// `Derived` implements `First` and `Rest...`, is made with new, starts with one reference and
-// deletes itself with the last. IUnknown is always `First`; for any other identifier it defines
+// `Derived` implements `First` and `Rest...`, is made by MakeObject, starts with one reference
+// and deletes itself with the last. IUnknown is always `First`; for any other identifier it defines
 //
 //   void* Interface(REFIID riid);   // the pointer to hand out, or null
 //
@@ -60,25 +61,33 @@ class ComObject : public First, public Rest... {
   std::atomic<ULONG> references_{1};
 };
 
-// Makes a `T` with `args`, asks it for `riid` and drops the maker's reference: what a class
-// factory does. `T` may offer `HRESULT Init()`, which must succeed for the object to be handed out.
+// The one way an object of this module is made: a new `T` with `args`, its first reference in
+// `*made`. E_OUTOFMEMORY when it cannot be allocated, E_FAIL when its constructor throws; then
+// `*made` is empty. `T` may offer `HRESULT Init()`, which must succeed for the object to be kept.
 template <typename T, typename... Args>
-HRESULT CreateObject(REFIID riid, void** object, Args&&... args) {
-  if (object == nullptr) return E_POINTER;
-  *object = nullptr;
-  T* made = nullptr;
+HRESULT MakeObject(ComRef<T>* made, Args&&... args) noexcept {
+  made->put();
   try {
-    made = new T(std::forward<Args>(args)...);
+    *made = ComRef<T>(new T(std::forward<Args>(args)...));
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   } catch (...) {
     return E_FAIL;
   }
   HRESULT hr = S_OK;
-  if constexpr (requires { made->Init(); }) hr = made->Init();
-  if (SUCCEEDED(hr)) hr = made->QueryInterface(riid, object);
-  made->Release();
+  if constexpr (requires { (*made)->Init(); }) hr = (*made)->Init();
+  if (FAILED(hr)) made->put();
   return hr;
+}
+
+// MakeObject, then the new object asked for `riid`: what a class factory does.
+template <typename T, typename... Args>
+HRESULT CreateObject(REFIID riid, void** object, Args&&... args) noexcept {
+  if (object == nullptr) return E_POINTER;
+  *object = nullptr;
+  ComRef<T> made;
+  const HRESULT hr = MakeObject(&made, std::forward<Args>(args)...);
+  return FAILED(hr) ? hr : made->QueryInterface(riid, object);
 }
 
 }  // namespace velmo::binding

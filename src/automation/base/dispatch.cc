@@ -1,25 +1,18 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <cstring>
 #include <iterator>
 #include <memory>
 #include <vector>
 
+#include "automation/base/bstr.h"
+#include "automation/base/com_ref.h"
 #include "automation/base/dispatch_table.h"
 #include "automation/base/server.h"
+#include "automation/base/variant.h"
 
 namespace velmo::binding {
 namespace {
-
-// Releases a COM pointer on every way out.
-template <typename T>
-struct Held {
-  T* p = nullptr;
-  ~Held() {
-    if (p != nullptr) p->Release();
-  }
-};
 
 constexpr std::int64_t kTicksPerDay = 864000000000;  // 100 ns ticks
 // FILETIME ticks (since 1601-01-01) of the automation epoch, 1899-12-30.
@@ -44,8 +37,8 @@ VARTYPE PointeeType(ITypeInfo* info, const TYPEDESC& desc) {
     case VT_PTR: {
       // An interface pointer passed by reference.
       if (pointee.lptdesc == nullptr || pointee.lptdesc->vt != VT_USERDEFINED) return VT_EMPTY;
-      ITypeInfo* target = nullptr;
-      if (FAILED(info->GetRefTypeInfo(pointee.lptdesc->hreftype, &target))) return VT_EMPTY;
+      ComRef<ITypeInfo> target;
+      if (FAILED(info->GetRefTypeInfo(pointee.lptdesc->hreftype, target.put()))) return VT_EMPTY;
       TYPEATTR* attr = nullptr;
       VARTYPE vt = VT_UNKNOWN;
       if (SUCCEEDED(target->GetTypeAttr(&attr))) {
@@ -55,7 +48,6 @@ VARTYPE PointeeType(ITypeInfo* info, const TYPEDESC& desc) {
         }
         target->ReleaseTypeAttr(attr);
       }
-      target->Release();
       return vt;
     }
     default:
@@ -65,8 +57,8 @@ VARTYPE PointeeType(ITypeInfo* info, const TYPEDESC& desc) {
 
 // One argument replaced for the call, and where its value goes back afterwards.
 struct Fixed {
-  VARIANT temp;
-  VARIANT* copy_back;  // the caller's variable, or null
+  Variant temp;
+  VARIANT* copy_back = nullptr;  // the caller's variable
 };
 
 }  // namespace
@@ -129,14 +121,14 @@ HRESULT ReportError(HRESULT hr, REFGUID interface_id, const char* description) n
   wchar_t text[512];
   const int length = MultiByteToWideChar(CP_UTF8, 0, description, -1, text, std::size(text) - 1);
   text[length > 0 ? length : 0] = L'\0';  // a description too long for the buffer is cut
-  Held<ICreateErrorInfo> create;
-  if (SUCCEEDED(CreateErrorInfo(&create.p))) {
-    create.p->SetGUID(interface_id);
-    create.p->SetSource(const_cast<LPOLESTR>(L"VELMOSWGlobalLib"));
-    create.p->SetDescription(text);
-    Held<IErrorInfo> info;
-    if (SUCCEEDED(create.p->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info.p)))) {
-      SetErrorInfo(0, info.p);
+  ComRef<ICreateErrorInfo> create;
+  if (SUCCEEDED(CreateErrorInfo(create.put()))) {
+    create->SetGUID(interface_id);
+    create->SetSource(const_cast<LPOLESTR>(L"VELMOSWGlobalLib"));
+    create->SetDescription(text);
+    ComRef<IErrorInfo> info;
+    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, info.put_void()))) {
+      SetErrorInfo(0, info.get());
     }
   }
   return hr;
@@ -175,19 +167,13 @@ HRESULT DispatchTable::Read(ITypeInfo* info, std::shared_ptr<const DispatchTable
         throw;
       }
       info->ReleaseFuncDesc(function);
-      BSTR name = nullptr;
+      Bstr name;
       UINT names = 0;
-      hr = info->GetNames(member.id, &name, 1, &names);
+      hr = info->GetNames(member.id, name.put(), 1, &names);
       if (FAILED(hr)) return hr;
-      if (names == 1 && name != nullptr) {
-        try {
-          member.name.assign(name, SysStringLen(name));
-        } catch (...) {
-          SysFreeString(name);
-          throw;
-        }
+      if (names == 1 && name.get() != nullptr) {
+        member.name.assign(name.get(), SysStringLen(name.get()));
       }
-      SysFreeString(name);
       table->members_.push_back(std::move(member));
     }
     *out = std::move(table);
@@ -319,15 +305,13 @@ HRESULT InvokeWithTypeInfo(ITypeInfo* info, const DispatchTable& table, void* ob
       V_BYREF(&arg) = &V_I4(variable);
       continue;
     }
-    // Zeroed whole, not by VariantInit, which on Windows sets only the type: an unset variable
-    // below gets this temporary's value as the zero of its type, a null string or object.
+    // A temporary starts zeroed whole: an unset variable below gets its value as the zero of its
+    // type, a null string or object.
     Fixed& fix = fixes[fixed_count];
-    std::memset(&fix.temp, 0, sizeof fix.temp);
-    fix.copy_back = nullptr;
     const VARIANT* source = variable != nullptr ? variable : &arg;
     if (V_VT(source) == VT_EMPTY || V_VT(source) == VT_ERROR) {
-      V_VT(&fix.temp) = target;  // an unset variable: the zero of the type
-    } else if (FAILED(VariantChangeType(&fix.temp, const_cast<VARIANT*>(source), 0, target))) {
+      V_VT(fix.temp.get()) = target;  // an unset variable: the zero of the type
+    } else if (FAILED(VariantChangeType(fix.temp.get(), const_cast<VARIANT*>(source), 0, target))) {
       hr = DISP_E_TYPEMISMATCH;
       if (bad_argument != nullptr) *bad_argument = i;
       break;
@@ -335,7 +319,7 @@ HRESULT InvokeWithTypeInfo(ITypeInfo* info, const DispatchTable& table, void* ob
     fix.copy_back = variable;
     ++fixed_count;
     V_VT(&arg) = VT_BYREF | target;
-    V_BYREF(&arg) = &V_I4(&fix.temp);
+    V_BYREF(&arg) = &V_I4(fix.temp.get());
   }
 
   if (SUCCEEDED(hr)) {
@@ -343,14 +327,12 @@ HRESULT InvokeWithTypeInfo(ITypeInfo* info, const DispatchTable& table, void* ob
     fixed.rgvarg = args;
     hr = info->Invoke(object, member, flags, &fixed, result, exception, bad_argument);
   }
-  for (UINT i = 0; i < fixed_count; ++i) {
+  // The values move into the callers' variables; the rest go with their holders.
+  for (UINT i = 0; SUCCEEDED(hr) && i < fixed_count; ++i) {
     Fixed& fix = fixes[i];
-    if (SUCCEEDED(hr) && fix.copy_back != nullptr) {
-      VariantClear(fix.copy_back);
-      *fix.copy_back = fix.temp;  // the value moves into the caller's variable
-    } else {
-      VariantClear(&fix.temp);
-    }
+    if (fix.copy_back == nullptr) continue;
+    VariantClear(fix.copy_back);
+    *fix.copy_back = fix.temp.release();
   }
   return hr;
 }

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "automation/base/boundary.h"
+#include "automation/base/com_ref.h"
 #include "automation/base/dispatch_table.h"
 #include "automation/base/server.h"
 
@@ -20,8 +21,8 @@ class DualDispatch : public Interface {
   // Loads the interface's two descriptions and its table; the object is usable only if this
   // succeeded.
   HRESULT LoadTypeInfo(REFIID iid) {
-    HRESULT hr = TypeInfoOf(iid, /*vtable_half=*/false, &dispatch_info_);
-    if (SUCCEEDED(hr)) hr = TypeInfoOf(iid, /*vtable_half=*/true, &vtable_info_);
+    HRESULT hr = TypeInfoOf(iid, /*vtable_half=*/false, dispatch_info_.put());
+    if (SUCCEEDED(hr)) hr = TypeInfoOf(iid, /*vtable_half=*/true, vtable_info_.put());
     if (SUCCEEDED(hr)) hr = DispatchTableOf(iid, &table_);
     return hr;
   }
@@ -35,8 +36,7 @@ class DualDispatch : public Interface {
     if (info == nullptr) return E_POINTER;
     *info = nullptr;
     if (index != 0) return DISP_E_BADINDEX;
-    dispatch_info_->AddRef();
-    *info = dispatch_info_;
+    *info = dispatch_info_.share();
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
@@ -58,7 +58,7 @@ class DualDispatch : public Interface {
         return S_OK;
       }
     }
-    return DispGetIDsOfNames(vtable_info_, names, count, ids);
+    return DispGetIDsOfNames(vtable_info_.get(), names, count, ids);
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
                                    VARIANT* result, EXCEPINFO* exception,
@@ -66,25 +66,20 @@ class DualDispatch : public Interface {
     if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     // The member called may release the caller's last reference (from an event it raises, say):
     // the object lives until the call is over.
-    this->AddRef();
-    const HRESULT hr = Guard([&] {
-      return InvokeWithTypeInfo(vtable_info_, *table_, static_cast<Interface*>(this), member, flags,
-                                params, result, exception, bad_argument);
+    const ComRef<Interface> hold = ComRef<Interface>::Retain(this);
+    return Guard([&] {
+      return InvokeWithTypeInfo(vtable_info_.get(), *table_, static_cast<Interface*>(this), member,
+                                flags, params, result, exception, bad_argument);
     });
-    this->Release();
-    return hr;
   }
 
  protected:
   DualDispatch() = default;
-  ~DualDispatch() {
-    if (dispatch_info_ != nullptr) dispatch_info_->Release();
-    if (vtable_info_ != nullptr) vtable_info_->Release();
-  }
+  ~DualDispatch() = default;
 
  private:
-  ITypeInfo* dispatch_info_ = nullptr;  // what callers are given
-  ITypeInfo* vtable_info_ = nullptr;    // what ITypeInfo::Invoke needs
+  ComRef<ITypeInfo> dispatch_info_;  // what callers are given
+  ComRef<ITypeInfo> vtable_info_;    // what ITypeInfo::Invoke needs
   std::shared_ptr<const DispatchTable> table_;
 };
 

@@ -25,11 +25,7 @@ HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** object) {
   *object = nullptr;
   for (const velmo::binding::ServedClass& c : velmo::binding::ThisServer().classes) {
     if (!IsEqualCLSID(clsid, c.clsid)) continue;
-    IClassFactory* factory = velmo::binding::NewClassFactory(c.create);
-    if (factory == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = factory->QueryInterface(riid, object);
-    factory->Release();
-    return hr;
+    return velmo::binding::NewClassFactory(c.create, riid, object);
   }
   return CLASS_E_CLASSNOTAVAILABLE;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "automation/base/bstr.h"
 #include "automation/base/com_ref.h"
 #include "automation/base/server.h"
 
@@ -160,11 +161,10 @@ std::vector<Marshalled> MarshalledInterfaces(ITypeLib* library) {
     if (FAILED(info->GetTypeAttr(&attr))) continue;
     const bool dual = (attr->wTypeFlags & (TYPEFLAG_FDUAL | TYPEFLAG_FOLEAUTOMATION)) != 0;
     if (attr->typekind == TKIND_DISPATCH || (attr->typekind == TKIND_INTERFACE && dual)) {
-      BSTR name = nullptr;
-      info->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr);
-      found.push_back({attr->guid, name != nullptr ? name : L"",
+      Bstr name;
+      info->GetDocumentation(MEMBERID_NIL, name.put(), nullptr, nullptr, nullptr);
+      found.push_back({attr->guid, name.get() != nullptr ? name.get() : L"",
                        dual ? kAutomationMarshaller : kDispatchMarshaller});
-      SysFreeString(name);
     }
     info->ReleaseTypeAttr(attr);
   }
@@ -175,10 +175,9 @@ std::vector<Marshalled> MarshalledInterfaces(ITypeLib* library) {
 // its interfaces. (Wine's RegisterTypeLibForUser registers machine-wide, so it cannot serve.)
 HRESULT RegisterTypeLibraryForUser(const Classes& classes, const ServerDescription& server,
                                    ITypeLib* library, const std::wstring& path) {
-  BSTR doc = nullptr;
-  library->GetDocumentation(-1, nullptr, &doc, nullptr, nullptr);
-  const std::wstring description = doc != nullptr ? doc : L"";
-  SysFreeString(doc);
+  Bstr doc;
+  library->GetDocumentation(-1, nullptr, doc.put(), nullptr, nullptr);
+  const std::wstring description = doc.get() != nullptr ? doc.get() : L"";
   const std::wstring version = VersionKey(server);
   const std::wstring folder = path.substr(0, path.find_last_of(L'\\') + 1);
   const std::wstring libid = Text(server.library);

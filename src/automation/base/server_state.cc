@@ -1,10 +1,12 @@
 // The module's handle, the counts that decide whether it may be unloaded, and its type library.
 #include <atomic>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
 
+#include "automation/base/com_ref.h"
 #include "automation/base/dispatch_table.h"
 #include "automation/base/server.h"
 
@@ -21,14 +23,14 @@ struct TypeCache {
   struct Entry {
     GUID guid;
     bool vtable_half;
-    ITypeInfo* info;
+    ComRef<ITypeInfo> info;
   };
   struct Table {
     GUID guid;
     std::shared_ptr<const DispatchTable> table;
   };
   std::mutex mutex;
-  ITypeLib* library = nullptr;
+  ComRef<ITypeLib> library;
   std::vector<Entry> entries;
   std::vector<Table> tables;
 };
@@ -39,17 +41,15 @@ TypeCache& Cache() {
   return *cache;
 }
 
-HRESULT Describe(ITypeLib* library, REFGUID guid, bool vtable_half, ITypeInfo** info) {
-  ITypeInfo* found = nullptr;
-  HRESULT hr = library->GetTypeInfoOfGuid(guid, &found);
+HRESULT Describe(ITypeLib* library, REFGUID guid, bool vtable_half, ComRef<ITypeInfo>* info) {
+  ComRef<ITypeInfo> found;
+  HRESULT hr = library->GetTypeInfoOfGuid(guid, found.put());
   if (FAILED(hr)) return hr;
   HREFTYPE href = 0;
   if (vtable_half && SUCCEEDED(found->GetRefTypeOfImplType(-1, &href))) {
-    hr = found->GetRefTypeInfo(href, info);
-    found->Release();
-    return hr;
+    return found->GetRefTypeInfo(href, info->put());
   }
-  *info = found;
+  *info = std::move(found);
   return S_OK;
 }
 
@@ -84,26 +84,23 @@ HRESULT TypeInfoOf(REFGUID guid, bool vtable_half, ITypeInfo** info) {
   std::lock_guard lock(cache.mutex);
   for (const TypeCache::Entry& entry : cache.entries) {
     if (entry.vtable_half == vtable_half && IsEqualGUID(entry.guid, guid)) {
-      entry.info->AddRef();
-      *info = entry.info;
+      *info = entry.info.share();
       return S_OK;
     }
   }
-  if (cache.library == nullptr) {
-    const HRESULT hr = LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, &cache.library);
+  if (!cache.library) {
+    const HRESULT hr = LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, cache.library.put());
     if (FAILED(hr)) return hr;
   }
-  ITypeInfo* found = nullptr;
-  const HRESULT hr = Describe(cache.library, guid, vtable_half, &found);
+  ComRef<ITypeInfo> found;
+  const HRESULT hr = Describe(cache.library.get(), guid, vtable_half, &found);
   if (FAILED(hr)) return hr;
   try {
-    cache.entries.push_back({guid, vtable_half, found});
-  } catch (...) {
-    found->Release();
+    cache.entries.push_back({guid, vtable_half, ComRef<ITypeInfo>::Retain(found.get())});
+  } catch (const std::exception&) {
     return E_OUTOFMEMORY;
   }
-  found->AddRef();
-  *info = found;
+  *info = found.release();
   return S_OK;
 }
 
@@ -121,12 +118,11 @@ HRESULT DispatchTableOf(REFIID iid, std::shared_ptr<const DispatchTable>* out) n
     }
   }
   // Read outside the lock, which TypeInfoOf takes; two threads reading at once keep the first.
-  ITypeInfo* info = nullptr;
-  HRESULT hr = TypeInfoOf(iid, /*vtable_half=*/true, &info);
+  ComRef<ITypeInfo> info;
+  HRESULT hr = TypeInfoOf(iid, /*vtable_half=*/true, info.put());
   if (FAILED(hr)) return hr;
   std::shared_ptr<const DispatchTable> table;
-  hr = DispatchTable::Read(info, &table);
-  info->Release();
+  hr = DispatchTable::Read(info.get(), &table);
   if (FAILED(hr)) return hr;
   std::lock_guard lock(cache.mutex);
   for (const TypeCache::Table& entry : cache.tables) {
@@ -148,9 +144,8 @@ void ReleaseTypeLibrary() {
   TypeCache& cache = Cache();
   std::lock_guard lock(cache.mutex);
   cache.tables.clear();  // objects that still hold one keep it
-  for (const TypeCache::Entry& entry : cache.entries) entry.info->Release();
   cache.entries.clear();
-  if (cache.library != nullptr) std::exchange(cache.library, nullptr)->Release();
+  cache.library.put();
 }
 
 }  // namespace velmo::binding

@@ -10,42 +10,15 @@
 #include <string>
 #include <utility>
 
+#include "automation/base/bstr.h"
 #include "automation/base/com_ref.h"
+#include "automation/base/variant.h"
 #include "mol_config_lib.h"
 #include "mol_gpp.h"
 #include "platform/text.h"
 
 namespace velmo::binding {
 namespace {
-
-static_assert(sizeof(OLECHAR) == sizeof(char16_t), "BSTR text is UTF-16");
-
-class Bstr {
- public:
-  explicit Bstr(std::u16string_view text) {
-    if (text.size() > UINT_MAX / sizeof(OLECHAR)) throw std::length_error("text too long");
-    text_ = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
-                              static_cast<UINT>(text.size()));
-    if (text_ == nullptr) throw std::bad_alloc();
-  }
-  Bstr(const Bstr&) = delete;
-  Bstr& operator=(const Bstr&) = delete;
-  ~Bstr() { SysFreeString(text_); }
-  BSTR get() const { return text_; }
-  BSTR* address() { return &text_; }
-  BSTR release() { return std::exchange(text_, nullptr); }
-
- private:
-  BSTR text_ = nullptr;
-};
-
-struct Variant {
-  Variant() { VariantInit(&value); }
-  ~Variant() { VariantClear(&value); }
-  Variant(const Variant&) = delete;
-  Variant& operator=(const Variant&) = delete;
-  VARIANT value;
-};
 
 // The object's own account of a failed call, when it keeps one for this interface.
 std::string Description(IUnknown* object, REFIID iid) {
@@ -56,11 +29,9 @@ std::string Description(IUnknown* object, REFIID iid) {
   }
   ComRef<IErrorInfo> info;
   if (GetErrorInfo(0, info.put()) != S_OK || !info) return {};
-  BSTR text = nullptr;
-  std::string description;
-  if (SUCCEEDED(info->GetDescription(&text))) description = platform::ToUtf8(FromBstr(text));
-  SysFreeString(text);
-  return description;
+  Bstr text;
+  if (FAILED(info->GetDescription(text.put()))) return {};
+  return platform::ToUtf8(text.text());
 }
 
 void Check(HRESULT hr, IUnknown* object, REFIID iid, const char* member) {
@@ -100,10 +71,8 @@ class ComConfigDocument final : public ConfigDocument {
     auto* from = dynamic_cast<ComConfigDocument*>(&other);
     if (from == nullptr) throw NotADocument("Merge: a document without an object");
     // By reference: whatever the callee leaves there is released here.
-    _ConfigDocument* passed = from->object_.share();
-    const HRESULT hr = object_->Merge(&passed);
-    if (passed != nullptr) passed->Release();
-    Check(hr, "Merge");
+    ComRef<_ConfigDocument> passed = ComRef<_ConfigDocument>::Retain(from->object_.get());
+    Check(object_->Merge(passed.in_out()), "Merge");
   }
 
   std::optional<std::u16string> Value(std::u16string_view section,
@@ -111,21 +80,21 @@ class ComConfigDocument final : public ConfigDocument {
     Bstr section_text(section);
     Bstr name_text(name);
     Variant value;
-    Check(object_->Value(section_text.get(), name_text.get(), &value.value), "Value");
-    return ValueFrom(value.value);
+    Check(object_->Value(section_text.get(), name_text.get(), value.put()), "Value");
+    return ValueFrom(value.value());
   }
 
   std::vector<std::u16string> Sections() const override {
     Variant names;
-    Check(object_->Sections(&names.value), "Sections");
-    return NamesFrom(names.value);
+    Check(object_->Sections(names.put()), "Sections");
+    return NamesFrom(names.value());
   }
 
   std::vector<std::u16string> Names(std::u16string_view section) const override {
     Bstr section_text(section);
     Variant names;
-    Check(object_->Names(section_text.get(), &names.value), "Names");
-    return NamesFrom(names.value);
+    Check(object_->Names(section_text.get(), names.put()), "Names");
+    return NamesFrom(names.value());
   }
 
  private:
@@ -146,21 +115,21 @@ class ComPPDocument final : public PPDocument {
     // By reference; whatever the callee leaves there is freed with the holder.
     Bstr text(path);
     VARIANT_BOOL loaded = VARIANT_FALSE;
-    Check(object_->Load(text.address(), &loaded), "Load");
+    Check(object_->Load(text.in_out(), &loaded), "Load");
     return loaded != VARIANT_FALSE;
   }
 
   std::optional<std::u16string> Value(std::u16string_view name) const override {
     Bstr text(name);
     Variant value;
-    Check(object_->Value(text.get(), &value.value), "Value");
-    return ValueFrom(value.value);
+    Check(object_->Value(text.get(), value.put()), "Value");
+    return ValueFrom(value.value());
   }
 
   std::vector<std::u16string> Names() const override {
     Variant names;
-    Check(object_->Names(&names.value), "Names");
-    return NamesFrom(names.value);
+    Check(object_->Names(names.put()), "Names");
+    return NamesFrom(names.value());
   }
 
  private:
@@ -212,20 +181,18 @@ std::shared_ptr<PPDocument> PPFromCom(IUnknown* object) {
       Query<_PPDocument>(object, IID__PPDocument, "not a PPDocument"));
 }
 
-_ConfigDocument* ToCom(const std::shared_ptr<ConfigDocument>& document) {
-  if (!document) return nullptr;
+ComRef<_ConfigDocument> ToCom(const std::shared_ptr<ConfigDocument>& document) {
+  if (!document) return {};
   auto* adapter = dynamic_cast<const ComConfigDocument*>(document.get());
   if (adapter == nullptr) throw NotADocument("a configuration document without an object");
-  adapter->object()->AddRef();
-  return adapter->object();
+  return ComRef<_ConfigDocument>::Retain(adapter->object());
 }
 
-_PPDocument* ToCom(const std::shared_ptr<PPDocument>& document) {
-  if (!document) return nullptr;
+ComRef<_PPDocument> ToCom(const std::shared_ptr<PPDocument>& document) {
+  if (!document) return {};
   auto* adapter = dynamic_cast<const ComPPDocument*>(document.get());
   if (adapter == nullptr) throw NotADocument("a parameter document without an object");
-  adapter->object()->AddRef();
-  return adapter->object();
+  return ComRef<_PPDocument>::Retain(adapter->object());
 }
 
 void ValueTo(const std::optional<std::u16string>& value, VARIANT* out) {
@@ -264,10 +231,10 @@ std::optional<std::u16string> ValueFrom(const VARIANT& value) {
   if (V_VT(&value) == VT_EMPTY || V_VT(&value) == VT_NULL) return std::nullopt;
   if (V_VT(&value) == VT_BSTR) return FromBstr(V_BSTR(&value));
   Variant text;
-  const HRESULT hr = VariantChangeType(&text.value, const_cast<VARIANT*>(&value), 0, VT_BSTR);
+  const HRESULT hr = VariantChangeType(text.put(), const_cast<VARIANT*>(&value), 0, VT_BSTR);
   if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
   if (FAILED(hr)) throw std::invalid_argument("a value that is not text");
-  return FromBstr(V_BSTR(&text.value));
+  return FromBstr(V_BSTR(&text.value()));
 }
 
 std::vector<std::u16string> NamesFrom(const VARIANT& names) {
@@ -285,21 +252,13 @@ std::vector<std::u16string> NamesFrom(const VARIANT& names) {
   std::vector<std::u16string> result;
   for (LONG i = low; i <= high; ++i) {
     if (element == VT_BSTR) {
-      BSTR text = nullptr;
-      if (FAILED(SafeArrayGetElement(array, &i, &text))) throw std::bad_alloc();
-      std::u16string name;
-      try {
-        name = FromBstr(text);
-      } catch (...) {
-        SysFreeString(text);
-        throw;
-      }
-      SysFreeString(text);
-      result.push_back(std::move(name));
+      Bstr text;
+      if (FAILED(SafeArrayGetElement(array, &i, text.put()))) throw std::bad_alloc();
+      result.push_back(text.text());
     } else {
       Variant item;
-      if (FAILED(SafeArrayGetElement(array, &i, &item.value))) throw std::bad_alloc();
-      std::optional<std::u16string> text = ValueFrom(item.value);
+      if (FAILED(SafeArrayGetElement(array, &i, item.put()))) throw std::bad_alloc();
+      std::optional<std::u16string> text = ValueFrom(item.value());
       if (!text) throw std::invalid_argument("a list of names with a hole in it");
       result.push_back(std::move(*text));
     }

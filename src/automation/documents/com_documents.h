@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "automation/base/boundary.h"
+#include "automation/base/com_ref.h"
 #include "mol_config_document.h"
 #include "mol_pp_document.h"
 #include "velmo/config_document.h"
@@ -38,10 +39,10 @@ std::shared_ptr<DocumentFactory> NewComDocuments();
 std::shared_ptr<ConfigDocument> ConfigFromCom(IUnknown* object);
 std::shared_ptr<PPDocument> PPFromCom(IUnknown* object);
 
-// The object behind an adapter, with a new reference; null for null. Throws NotADocument for a
+// The object behind an adapter, a reference of its own; empty for null. Throws NotADocument for a
 // document of the core's own, which has no object.
-_ConfigDocument* ToCom(const std::shared_ptr<ConfigDocument>& document);
-_PPDocument* ToCom(const std::shared_ptr<PPDocument>& document);
+ComRef<_ConfigDocument> ToCom(const std::shared_ptr<ConfigDocument>& document);
+ComRef<_PPDocument> ToCom(const std::shared_ptr<PPDocument>& document);
 
 // How values and lists of names cross: a value as a String or Empty; a list as an array of
 // Variants holding Strings, lower bound 0, which script engines can index and enumerate. The

@@ -28,7 +28,7 @@ class ClassPPObject final
 
   HRESULT STDMETHODCALLTYPE get_PP(_PPDocument** result) override {
     const CallHold hold(this);
-    return Answer(result, [&] { return ToCom(entry_.PP()); });
+    return Answer(result, [&] { return ToCom(entry_.PP()).release(); });
   }
   // An object without the interface leaves the entry as it was.
   HRESULT STDMETHODCALLTYPE putref_PP(_PPDocument* value) override {

@@ -1,11 +1,11 @@
 #include "automation/global/connection_point.h"
 
-#include <atomic>
-#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "automation/base/boundary.h"
+#include "automation/base/bstr.h"
 #include "automation/base/com_object.h"
 #include "automation/base/com_ref.h"
 #include "automation/base/server.h"
@@ -20,42 +20,37 @@ constexpr DISPID kUserChanged = 2;
 // A sink seen by the plain class as one of its listeners.
 class Sink final : public UserEvents {
  public:
-  Sink(IUnknown* unknown, IDispatch* dispatch) : unknown_(unknown), dispatch_(dispatch) {
-    unknown_->AddRef();
-    dispatch_->AddRef();
-  }
-  ~Sink() override {
-    dispatch_->Release();
-    unknown_->Release();
-  }
-  Sink(const Sink&) = delete;
-  Sink& operator=(const Sink&) = delete;
+  Sink(IUnknown* unknown, IDispatch* dispatch)
+      : unknown_(ComRef<IUnknown>::Retain(unknown)),
+        dispatch_(ComRef<IDispatch>::Retain(dispatch)) {}
 
-  IUnknown* unknown() const { return unknown_; }
+  IUnknown* unknown() const { return unknown_.get(); }
 
+  // A string that cannot be made goes as the empty string: the switch does not wait on it.
   void UserChanging(std::u16string_view new_user, bool& cancel) override {
     VARIANT_BOOL flag = cancel ? VARIANT_TRUE : VARIANT_FALSE;
-    VARIANT args[2];
-    VariantInit(&args[0]);
-    VariantInit(&args[1]);
-    V_VT(&args[1]) = VT_BSTR;  // arguments go last first
-    ToBstr(new_user, &V_BSTR(&args[1]));
+    Bstr text;
+    ToBstr(new_user, text.put());
+    VARIANT args[2] = {};  // arguments go last first; they borrow what the holders own
+    V_VT(&args[1]) = VT_BSTR;
+    V_BSTR(&args[1]) = text.get();
     V_VT(&args[0]) = VT_BOOL | VT_BYREF;
     V_BOOLREF(&args[0]) = &flag;
     Raise(kUserChanging, args);
-    VariantClear(&args[1]);
     cancel = flag != VARIANT_FALSE;
   }
 
   void UserChanged(std::u16string_view old_user, std::u16string_view new_user) override {
-    VARIANT args[2];
+    Bstr old_text;
+    Bstr new_text;
+    ToBstr(old_user, old_text.put());
+    ToBstr(new_user, new_text.put());
+    VARIANT args[2] = {};
     V_VT(&args[1]) = VT_BSTR;
-    ToBstr(old_user, &V_BSTR(&args[1]));
+    V_BSTR(&args[1]) = old_text.get();
     V_VT(&args[0]) = VT_BSTR;
-    ToBstr(new_user, &V_BSTR(&args[0]));
+    V_BSTR(&args[0]) = new_text.get();
     Raise(kUserChanged, args);
-    VariantClear(&args[0]);
-    VariantClear(&args[1]);
   }
 
  private:
@@ -66,18 +61,23 @@ class Sink final : public UserEvents {
                       nullptr, nullptr);
   }
 
-  IUnknown* unknown_;
-  IDispatch* dispatch_;
+  ComRef<IUnknown> unknown_;
+  ComRef<IDispatch> dispatch_;
+};
+
+struct Connection {
+  ComRef<IUnknown> sink;
+  DWORD cookie;
 };
 
 class ConnectionEnumerator final : public ComObject<ConnectionEnumerator, IEnumConnections> {
  public:
-  explicit ConnectionEnumerator(std::vector<CONNECTDATA> connections, size_t at = 0)
-      : connections_(std::move(connections)), at_(at) {
-    for (CONNECTDATA& c : connections_) c.pUnk->AddRef();
-  }
-  ~ConnectionEnumerator() {
-    for (CONNECTDATA& c : connections_) c.pUnk->Release();
+  // Each sink held by a reference of its own.
+  ConnectionEnumerator(const std::vector<CONNECTDATA>& connections, size_t at) : at_(at) {
+    connections_.reserve(connections.size());
+    for (const CONNECTDATA& c : connections) {
+      connections_.push_back({ComRef<IUnknown>::Retain(c.pUnk), c.dwCookie});
+    }
   }
 
   void* Interface(REFIID riid) {
@@ -88,8 +88,7 @@ class ConnectionEnumerator final : public ComObject<ConnectionEnumerator, IEnumC
     if (out == nullptr || (count > 1 && fetched == nullptr)) return E_POINTER;
     ULONG n = 0;
     for (; n < count && at_ < connections_.size(); ++n, ++at_) {
-      out[n] = connections_[at_];
-      out[n].pUnk->AddRef();
+      out[n] = {connections_[at_].sink.share(), connections_[at_].cookie};
     }
     if (fetched != nullptr) *fetched = n;
     return n == count ? S_OK : S_FALSE;
@@ -104,25 +103,24 @@ class ConnectionEnumerator final : public ComObject<ConnectionEnumerator, IEnumC
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE Clone(IEnumConnections** out) override {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
     return Guard([&] {
-      *out = new ConnectionEnumerator(connections_, at_);
-      return S_OK;
+      std::vector<CONNECTDATA> connections;
+      connections.reserve(connections_.size());
+      for (const Connection& c : connections_) connections.push_back({c.sink.get(), c.cookie});
+      return CreateObject<ConnectionEnumerator>(IID_IEnumConnections, reinterpret_cast<void**>(out),
+                                                connections, at_);
     });
   }
 
  private:
-  std::vector<CONNECTDATA> connections_;
+  std::vector<Connection> connections_;
   size_t at_;
 };
 
 class PointEnumerator final : public ComObject<PointEnumerator, IEnumConnectionPoints> {
  public:
-  PointEnumerator(IConnectionPoint* point, bool done) : point_(point), done_(done) {
-    point_->AddRef();
-  }
-  ~PointEnumerator() { point_->Release(); }
+  PointEnumerator(IConnectionPoint* point, bool done)
+      : point_(ComRef<IConnectionPoint>::Retain(point)), done_(done) {}
 
   void* Interface(REFIID riid) {
     return IsEqualIID(riid, IID_IEnumConnectionPoints) ? static_cast<IEnumConnectionPoints*>(this)
@@ -133,8 +131,7 @@ class PointEnumerator final : public ComObject<PointEnumerator, IEnumConnectionP
     if (out == nullptr || (count > 1 && fetched == nullptr)) return E_POINTER;
     ULONG n = 0;
     if (count > 0 && !done_) {
-      out[0] = point_;
-      point_->AddRef();
+      out[0] = point_.share();
       done_ = true;
       n = 1;
     }
@@ -152,22 +149,20 @@ class PointEnumerator final : public ComObject<PointEnumerator, IEnumConnectionP
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE Clone(IEnumConnectionPoints** out) override {
-    if (out == nullptr) return E_POINTER;
-    *out = new (std::nothrow) PointEnumerator(point_, done_);
-    return *out == nullptr ? E_OUTOFMEMORY : S_OK;
+    return CreateObject<PointEnumerator>(IID_IEnumConnectionPoints, reinterpret_cast<void**>(out),
+                                         point_.get(), done_);
   }
 
  private:
-  IConnectionPoint* point_;
+  ComRef<IConnectionPoint> point_;
   bool done_;
 };
 
 }  // namespace
 
 HRESULT EnumerateOnePoint(IConnectionPoint* point, IEnumConnectionPoints** out) {
-  if (out == nullptr) return E_POINTER;
-  *out = new (std::nothrow) PointEnumerator(point, /*done=*/false);
-  return *out == nullptr ? E_OUTOFMEMORY : S_OK;
+  return CreateObject<PointEnumerator>(IID_IEnumConnectionPoints, reinterpret_cast<void**>(out),
+                                       point, /*done=*/false);
 }
 
 HRESULT ConnectionPoint::QueryInterface(REFIID riid, void** object) {
@@ -199,7 +194,8 @@ HRESULT ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
   *cookie = 0;
   if (sink == nullptr) return E_POINTER;
   // The sink's own code runs here: the container stays until the call is over.
-  container_.AddRef();
+  const ComRef<IConnectionPointContainer> hold =
+      ComRef<IConnectionPointContainer>::Retain(&container_);
   // A sink's answer is believed only when it succeeds with a pointer; what a failed answer left
   // in the pointer is not this side's to release.
   const auto ask = [sink](REFIID iid) {
@@ -213,7 +209,6 @@ HRESULT ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
     *cookie = listeners_.Advise(std::make_shared<Sink>(sink, dispatch.get()));
     return *cookie != 0 ? S_OK : CONNECT_E_ADVISELIMIT;
   });
-  container_.Release();
   return hr;
 }
 
@@ -230,8 +225,8 @@ HRESULT ConnectionPoint::EnumConnections(IEnumConnections** out) {
       const auto* sink = dynamic_cast<const Sink*>(listener.get());
       if (sink != nullptr) connections.push_back({sink->unknown(), cookie});
     }
-    *out = new ConnectionEnumerator(std::move(connections));
-    return S_OK;
+    return CreateObject<ConnectionEnumerator>(IID_IEnumConnections, reinterpret_cast<void**>(out),
+                                              connections, size_t{0});
   });
 }
 

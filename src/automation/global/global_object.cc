@@ -2,9 +2,11 @@
 // connection point for its events, and its type information. It converts types and nothing
 // else; every member answers S_OK with the plain class's result, fallbacks included.
 #include <memory>
+#include <utility>
 
 #include "automation/base/boundary.h"
 #include "automation/base/com_object.h"
+#include "automation/base/com_ref.h"
 #include "automation/base/dual_dispatch.h"
 #include "automation/base/server.h"
 #include "automation/documents/com_documents.h"
@@ -131,7 +133,7 @@ class GlobalObject final
   }
   HRESULT STDMETHODCALLTYPE get_VelmoCFG(_ConfigDocument** result) override {
     const CallHold hold(this);
-    return Answer(result, [&] { return ToCom(core_.VelmoCFG()); });
+    return Answer(result, [&] { return ToCom(core_.VelmoCFG()).release(); });
   }
   // Whatever the caller's object is, it is held through its interface; one that has none, as
   // another failure, stops the setter.
@@ -145,7 +147,7 @@ class GlobalObject final
   }
   HRESULT STDMETHODCALLTYPE get_GeometrieDat(_ConfigDocument** result) override {
     const CallHold hold(this);
-    return Answer(result, [&] { return ToCom(core_.GeometrieDat()); });
+    return Answer(result, [&] { return ToCom(core_.GeometrieDat()).release(); });
   }
   HRESULT STDMETHODCALLTYPE put_Langue(LONG* lang) override {
     const CallHold hold(this);
@@ -169,7 +171,7 @@ class GlobalObject final
   HRESULT STDMETHODCALLTYPE MOLTRAG_GetPP(BSTR nomPP, _PPDocument** PP, LONG* result) override {
     const CallHold hold(this);
     if (PP == nullptr) return E_POINTER;
-    _PPDocument* handed = nullptr;
+    ComRef<_PPDocument> handed;
     const HRESULT hr = Answer(result, [&] {
       std::shared_ptr<PPDocument> document;
       const std::int32_t status = core_.MOLTRAG_GetPP(FromBstr(nomPP), document);
@@ -177,8 +179,8 @@ class GlobalObject final
       return status;
     });
     if (hr == E_POINTER) return hr;
-    if (*PP != nullptr) (*PP)->Release();
-    *PP = handed;
+    // By reference: what the caller passed in is released, and the new reference is theirs.
+    ComRef<_PPDocument> passed(std::exchange(*PP, handed.release()));
     return hr;
   }
 
