@@ -1,20 +1,29 @@
 // What the tests of the automation server share: a COM caller's tools (references, strings,
-// variants, apartments, creation by ProgID) and the registry values an installation leaves for
-// the library. Nothing here knows the server beyond its published identities.
+// variants, apartments, creation by ProgID, late-bound calls, sinks, type libraries) and the
+// registry values an installation leaves for the library. Nothing here knows the server beyond
+// its published identities.
 #ifndef VELMO_TESTS_BINDING_COM_CALLER_H_
 #define VELMO_TESTS_BINDING_COM_CALLER_H_
 
 #include <windows.h>
 
 #include <oaidl.h>
+#include <ocidl.h>
 
+#include <gtest/gtest.h>
+
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "temp_dir.h"
+#include "velmo.h"
 
 namespace velmo::testing {
 
@@ -187,6 +196,241 @@ class Installation {
   TempDir user_;
   TempDir other_user_;
 };
+
+// ---- What the tests of VELMOSWGlobalLib's objects share
+
+inline constexpr DISPID kUserChanging = 1;
+inline constexpr DISPID kUserChanged = 2;
+
+// The two classes created by ProgID; a failure is reported to the running test.
+Ref<_MOLTRAGlobalClass> NewGlobal();
+Ref<_classPP> NewClassPP();
+// MOLTRAG_Init and MOLTRAG_EcrireUser through the vtable: their results.
+LONG Init(const Ref<_MOLTRAGlobalClass>& global, std::wstring_view version = L"");
+LONG SwitchUser(const Ref<_MOLTRAGlobalClass>& global, std::wstring_view path);
+
+// A string property or function result read through the vtable.
+template <typename Getter>
+std::wstring Get(Getter getter) {
+  Bstr text;
+  const HRESULT hr = getter(text.put());
+  EXPECT_EQ(hr, S_OK);
+  return text.text();
+}
+template <typename T>
+std::wstring StringOf(const Ref<T>& object, HRESULT (STDMETHODCALLTYPE T::*member)(BSTR*)) {
+  return Get([&](BSTR* out) { return (object.get()->*member)(out); });
+}
+
+// A configuration value read through the document's vtable; nothing when it is Empty.
+std::optional<std::wstring> ValueOf(const Ref<_ConfigDocument>& document, const wchar_t* section,
+                                    const wchar_t* name);
+
+// ---- What a late-bound caller does
+
+DISPID IdOf(IDispatch* object, const wchar_t* name, HRESULT* hr = nullptr);
+// Invoke with `args` in the caller's order (reversed into DISPPARAMS as COM wants).
+HRESULT Call(IDispatch* object, DISPID id, WORD flags, std::vector<VARIANT*> args, VARIANT* result,
+             EXCEPINFO* exception = nullptr);
+HRESULT CallByName(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT*> args,
+                   VARIANT* result, EXCEPINFO* exception = nullptr);
+
+// Variants that live as long as a call needs them.
+class Args {
+ public:
+  VARIANT* String(std::wstring_view text) {
+    VARIANT* v = New();
+    V_VT(v) = VT_BSTR;
+    V_BSTR(v) = Bstr(text).release();
+    return v;
+  }
+  VARIANT* Long(LONG value) {
+    VARIANT* v = New();
+    V_VT(v) = VT_I4;
+    V_I4(v) = value;
+    return v;
+  }
+  // What a script passes for a variable: a reference to the variable's own variant.
+  VARIANT* ByRef(VARIANT* variable) {
+    VARIANT* v = New();
+    V_VT(v) = VT_VARIANT | VT_BYREF;
+    V_VARIANTREF(v) = variable;
+    return v;
+  }
+  VARIANT* DispatchRef(IDispatch** slot) {
+    VARIANT* v = New();
+    V_VT(v) = VT_DISPATCH | VT_BYREF;
+    V_DISPATCHREF(v) = slot;
+    return v;
+  }
+  VARIANT* LongRef(LONG* slot) {
+    VARIANT* v = New();
+    V_VT(v) = VT_I4 | VT_BYREF;
+    V_I4REF(v) = slot;
+    return v;
+  }
+
+ private:
+  VARIANT* New() {
+    owned_.push_back(std::make_unique<Variant>());
+    return owned_.back().get();
+  }
+  std::vector<std::unique_ptr<Variant>> owned_;
+};
+
+// ---- Objects of the caller's own
+
+// A plain automation object that counts its references, for what the server does with objects
+// handed to it.
+class CountedDispatch : public IDispatch {
+ public:
+  virtual ~CountedDispatch() = default;
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+    if (out == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IDispatch || Answers(iid)) {
+      *out = static_cast<IDispatch*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
+  STDMETHODIMP_(ULONG) Release() override {
+    const ULONG left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+    *count = 0;
+    return S_OK;
+  }
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return DISP_E_UNKNOWNNAME;
+  }
+  STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                      UINT*) override {
+    return DISP_E_MEMBERNOTFOUND;
+  }
+  ULONG references() const { return references_; }
+
+ protected:
+  virtual bool Answers(REFIID) const { return false; }
+
+ private:
+  std::atomic<ULONG> references_{1};
+};
+
+// One event as a sink heard it.
+struct Heard {
+  char sink;
+  DISPID id;
+  std::wstring first;   // NewUser, or OldUser
+  std::wstring second;  // NewUser of UserChanged
+  VARIANT_BOOL cancel_on_entry = VARIANT_FALSE;
+  bool well_formed = false;  // argument count, types and flags as the event interface says
+  bool operator==(const Heard&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Heard& h);
+// What a sink that works hears of each event.
+Heard Changing(char sink, std::wstring new_user, bool cancel_on_entry);
+Heard Changed(char sink, std::wstring old_user, std::wstring new_user);
+
+// A sink of __MOLTRAGlobalClass that writes what it hears to a shared log and may set Cancel.
+class EventSink final : public CountedDispatch {
+ public:
+  enum class OnChanging { kLeave, kSetCancel, kClearCancel };
+  EventSink(char name, std::vector<Heard>* log, OnChanging action = OnChanging::kLeave)
+      : name_(name), log_(log), action_(action) {}
+
+  STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params, VARIANT*,
+                      EXCEPINFO*, UINT*) override {
+    Heard heard{name_, id, L"", L""};
+    const bool two = params != nullptr && params->cArgs == 2 && params->cNamedArgs == 0;
+    const bool method = (flags & DISPATCH_METHOD) != 0 && iid == IID_NULL;
+    if (id == kUserChanging && two) {
+      // Arguments arrive last first: Cancel, then NewUser.
+      VARIANT& cancel = params->rgvarg[0];
+      VARIANT& new_user = params->rgvarg[1];
+      heard.well_formed =
+          method && V_VT(&new_user) == VT_BSTR && V_VT(&cancel) == (VT_BOOL | VT_BYREF);
+      if (V_VT(&new_user) == VT_BSTR) heard.first = Bstr::Text(V_BSTR(&new_user));
+      if (V_VT(&cancel) == (VT_BOOL | VT_BYREF) && V_BOOLREF(&cancel) != nullptr) {
+        heard.cancel_on_entry = *V_BOOLREF(&cancel);
+        if (action_ == OnChanging::kSetCancel) *V_BOOLREF(&cancel) = VARIANT_TRUE;
+        if (action_ == OnChanging::kClearCancel) *V_BOOLREF(&cancel) = VARIANT_FALSE;
+      }
+    } else if (id == kUserChanged && two) {
+      VARIANT& new_user = params->rgvarg[0];
+      VARIANT& old_user = params->rgvarg[1];
+      heard.well_formed = method && V_VT(&old_user) == VT_BSTR && V_VT(&new_user) == VT_BSTR;
+      if (V_VT(&old_user) == VT_BSTR) heard.first = Bstr::Text(V_BSTR(&old_user));
+      if (V_VT(&new_user) == VT_BSTR) heard.second = Bstr::Text(V_BSTR(&new_user));
+    }
+    log_->push_back(heard);
+    return S_OK;
+  }
+
+ protected:
+  bool Answers(REFIID iid) const override { return iid == DIID___MOLTRAGlobalClass; }
+
+ private:
+  char name_;
+  std::vector<Heard>* log_;
+  OnChanging action_;
+};
+
+// A sink object that has no event interface at all.
+class Deaf final : public IUnknown {
+ public:
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+    if (iid == IID_IUnknown) {
+      *out = this;
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
+  STDMETHODIMP_(ULONG) Release() override { return --references_; }  // lives on the stack
+  ULONG references_ = 1;
+};
+
+// The global object's connection point for its events, and a sink connected to it.
+Ref<IConnectionPoint> EventsOf(const Ref<_MOLTRAGlobalClass>& global);
+DWORD Connect(const Ref<IConnectionPoint>& point, IUnknown* sink);
+
+// ---- Type libraries
+
+class Attr {
+ public:
+  explicit Attr(ITypeInfo* info) : info_(info) {
+    if (info_ == nullptr || info_->GetTypeAttr(&attr_) != S_OK) attr_ = nullptr;
+  }
+  ~Attr() {
+    if (attr_ != nullptr) info_->ReleaseTypeAttr(attr_);
+  }
+  Attr(const Attr&) = delete;
+  Attr& operator=(const Attr&) = delete;
+  const TYPEATTR* operator->() const { return attr_; }
+  explicit operator bool() const { return attr_ != nullptr; }
+
+ private:
+  ITypeInfo* info_;
+  TYPEATTR* attr_ = nullptr;
+};
+
+Ref<ITypeInfo> InfoOf(ITypeLib* library, REFGUID guid);
+std::wstring NameOf(ITypeInfo* info, MEMBERID member = MEMBERID_NIL);
+// VELMOSWGlobalLib's type library, from the DLL.
+Ref<ITypeLib> LoadFromDll();
+// The interface description behind a dual interface's dispatch description.
+Ref<ITypeInfo> VtableHalf(ITypeInfo* dispatch);
+// The flags of a member's parameter; a failure of the running test when there is none.
+USHORT ParamFlags(ITypeInfo* info, MEMBERID member, INVOKEKIND kind, UINT param);
 
 }  // namespace velmo::testing
 

@@ -109,351 +109,7 @@ constexpr std::array<Member, 10> kClassPPMembers = {{
     {L"UpdatePP", 0x60030001, INVOKE_FUNC},
 }};
 
-constexpr DISPID kUserChanging = 1;
-constexpr DISPID kUserChanged = 2;
-
-Ref<_MOLTRAGlobalClass> NewGlobal() {
-  HRESULT hr = E_FAIL;
-  Ref<_MOLTRAGlobalClass> global =
-      CreateByProgId<_MOLTRAGlobalClass>(kGlobalProgId, IID__MOLTRAGlobalClass, &hr);
-  EXPECT_EQ(hr, S_OK) << "creating VELMOSWGlobalLib.MOLTRAGlobalClass";
-  return global;
-}
-
-Ref<_classPP> NewClassPP() {
-  HRESULT hr = E_FAIL;
-  Ref<_classPP> pp = CreateByProgId<_classPP>(kClassPPProgId, IID__classPP, &hr);
-  EXPECT_EQ(hr, S_OK) << "creating VELMOSWGlobalLib.classPP";
-  return pp;
-}
-
-LONG Init(const Ref<_MOLTRAGlobalClass>& global, std::wstring_view version = L"") {
-  Bstr text(version);
-  LONG result = 12345;
-  EXPECT_EQ(global->MOLTRAG_Init(text.get(), &result), S_OK);
-  return result;
-}
-
-// A string property or function result read through the vtable.
-template <typename Getter>
-std::wstring Get(Getter getter) {
-  Bstr text;
-  const HRESULT hr = getter(text.put());
-  EXPECT_EQ(hr, S_OK);
-  return text.text();
-}
-template <typename T>
-std::wstring StringOf(const Ref<T>& object, HRESULT (STDMETHODCALLTYPE T::*member)(BSTR*)) {
-  return Get([&](BSTR* out) { return (object.get()->*member)(out); });
-}
-
 using Global = _MOLTRAGlobalClass;
-
-// A configuration value read through the document's vtable; nothing when it is Empty.
-std::optional<std::wstring> ValueOf(const Ref<_ConfigDocument>& document, const wchar_t* section,
-                                    const wchar_t* name) {
-  Bstr section_text(section);
-  Bstr name_text(name);
-  Variant value;
-  EXPECT_EQ(document->Value(section_text.get(), name_text.get(), &value), S_OK);
-  if (V_VT(&value) == VT_EMPTY) return std::nullopt;
-  EXPECT_EQ(V_VT(&value), VT_BSTR);
-  return V_VT(&value) == VT_BSTR ? Bstr::Text(V_BSTR(&value)) : L"?";
-}
-
-// ---------------------------------------------------------------------------------------------
-// Dispatch helpers: what a late-bound caller does.
-
-DISPID IdOf(IDispatch* object, const wchar_t* name, HRESULT* hr = nullptr) {
-  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-  DISPID id = DISPID_UNKNOWN;
-  const HRESULT status = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-  if (hr != nullptr) *hr = status;
-  return id;
-}
-
-// Invoke with `args` in the caller's order (reversed into DISPPARAMS as COM wants).
-HRESULT Call(IDispatch* object, DISPID id, WORD flags, std::vector<VARIANT*> args, VARIANT* result,
-             EXCEPINFO* exception = nullptr) {
-  std::vector<VARIANT> reversed;
-  for (auto it = args.rbegin(); it != args.rend(); ++it) reversed.push_back(**it);
-  DISPID put = DISPID_PROPERTYPUT;
-  DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
-  if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
-    params.rgdispidNamedArgs = &put;
-    params.cNamedArgs = 1;
-  }
-  EXCEPINFO ignored{};
-  UINT bad_argument = 0;
-  const HRESULT hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result,
-                                    exception != nullptr ? exception : &ignored, &bad_argument);
-  if (exception == nullptr) {
-    SysFreeString(ignored.bstrSource);
-    SysFreeString(ignored.bstrDescription);
-    SysFreeString(ignored.bstrHelpFile);
-  }
-  return hr;
-}
-
-HRESULT CallByName(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT*> args,
-                   VARIANT* result, EXCEPINFO* exception = nullptr) {
-  HRESULT hr = S_OK;
-  const DISPID id = IdOf(object, name, &hr);
-  if (FAILED(hr)) return hr;
-  return Call(object, id, flags, std::move(args), result, exception);
-}
-
-// Variants that live as long as a call needs them.
-class Args {
- public:
-  VARIANT* String(std::wstring_view text) {
-    VARIANT* v = New();
-    V_VT(v) = VT_BSTR;
-    V_BSTR(v) = Bstr(text).release();
-    return v;
-  }
-  VARIANT* Long(LONG value) {
-    VARIANT* v = New();
-    V_VT(v) = VT_I4;
-    V_I4(v) = value;
-    return v;
-  }
-  // What a script passes for a variable: a reference to the variable's own variant.
-  VARIANT* ByRef(VARIANT* variable) {
-    VARIANT* v = New();
-    V_VT(v) = VT_VARIANT | VT_BYREF;
-    V_VARIANTREF(v) = variable;
-    return v;
-  }
-  VARIANT* DispatchRef(IDispatch** slot) {
-    VARIANT* v = New();
-    V_VT(v) = VT_DISPATCH | VT_BYREF;
-    V_DISPATCHREF(v) = slot;
-    return v;
-  }
-  VARIANT* LongRef(LONG* slot) {
-    VARIANT* v = New();
-    V_VT(v) = VT_I4 | VT_BYREF;
-    V_I4REF(v) = slot;
-    return v;
-  }
-
- private:
-  VARIANT* New() {
-    owned_.push_back(std::make_unique<Variant>());
-    return owned_.back().get();
-  }
-  std::vector<std::unique_ptr<Variant>> owned_;
-};
-
-// ---------------------------------------------------------------------------------------------
-// Objects of the caller's own.
-
-// A plain automation object that counts its references, for what the server does with objects
-// handed to it.
-class CountedDispatch : public IDispatch {
- public:
-  virtual ~CountedDispatch() = default;
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IDispatch || Answers(iid)) {
-      *out = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
-  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-    *count = 0;
-    return S_OK;
-  }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return DISP_E_UNKNOWNNAME;
-  }
-  STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                      UINT*) override {
-    return DISP_E_MEMBERNOTFOUND;
-  }
-  ULONG references() const { return references_; }
-
- protected:
-  virtual bool Answers(REFIID) const { return false; }
-
- private:
-  std::atomic<ULONG> references_{1};
-};
-
-// One event as a sink heard it.
-struct Heard {
-  char sink;
-  DISPID id;
-  std::wstring first;   // NewUser, or OldUser
-  std::wstring second;  // NewUser of UserChanged
-  VARIANT_BOOL cancel_on_entry = VARIANT_FALSE;
-  bool well_formed = false;  // argument count, types and flags as the event interface says
-  bool operator==(const Heard&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Heard& h) {
-  return out << h.sink << ":" << h.id << "(" << std::string(h.first.begin(), h.first.end()) << ", "
-             << std::string(h.second.begin(), h.second.end()) << ", cancel=" << h.cancel_on_entry
-             << (h.well_formed ? "" : ", malformed") << ")";
-}
-
-// A sink of __MOLTRAGlobalClass that writes what it hears to a shared log and may set Cancel.
-class Sink final : public CountedDispatch {
- public:
-  enum class OnChanging { kLeave, kSetCancel, kClearCancel };
-  Sink(char name, std::vector<Heard>* log, OnChanging action = OnChanging::kLeave)
-      : name_(name), log_(log), action_(action) {}
-
-  STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params, VARIANT*,
-                      EXCEPINFO*, UINT*) override {
-    Heard heard{name_, id, L"", L""};
-    const bool two = params != nullptr && params->cArgs == 2 && params->cNamedArgs == 0;
-    const bool method = (flags & DISPATCH_METHOD) != 0 && iid == IID_NULL;
-    if (id == kUserChanging && two) {
-      // Arguments arrive last first: Cancel, then NewUser.
-      VARIANT& cancel = params->rgvarg[0];
-      VARIANT& new_user = params->rgvarg[1];
-      heard.well_formed =
-          method && V_VT(&new_user) == VT_BSTR && V_VT(&cancel) == (VT_BOOL | VT_BYREF);
-      if (V_VT(&new_user) == VT_BSTR) heard.first = Bstr::Text(V_BSTR(&new_user));
-      if (V_VT(&cancel) == (VT_BOOL | VT_BYREF) && V_BOOLREF(&cancel) != nullptr) {
-        heard.cancel_on_entry = *V_BOOLREF(&cancel);
-        if (action_ == OnChanging::kSetCancel) *V_BOOLREF(&cancel) = VARIANT_TRUE;
-        if (action_ == OnChanging::kClearCancel) *V_BOOLREF(&cancel) = VARIANT_FALSE;
-      }
-    } else if (id == kUserChanged && two) {
-      VARIANT& new_user = params->rgvarg[0];
-      VARIANT& old_user = params->rgvarg[1];
-      heard.well_formed = method && V_VT(&old_user) == VT_BSTR && V_VT(&new_user) == VT_BSTR;
-      if (V_VT(&old_user) == VT_BSTR) heard.first = Bstr::Text(V_BSTR(&old_user));
-      if (V_VT(&new_user) == VT_BSTR) heard.second = Bstr::Text(V_BSTR(&new_user));
-    }
-    log_->push_back(heard);
-    return S_OK;
-  }
-
- protected:
-  bool Answers(REFIID iid) const override { return iid == DIID___MOLTRAGlobalClass; }
-
- private:
-  char name_;
-  std::vector<Heard>* log_;
-  OnChanging action_;
-};
-
-// A sink object that has no event interface at all.
-class Deaf final : public IUnknown {
- public:
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (iid == IID_IUnknown) {
-      *out = this;
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
-  STDMETHODIMP_(ULONG) Release() override { return --references_; }  // lives on the stack
-  ULONG references_ = 1;
-};
-
-Heard Changing(char sink, std::wstring new_user, bool cancel_on_entry) {
-  return {
-      sink, kUserChanging, std::move(new_user), L"", cancel_on_entry ? VARIANT_TRUE : VARIANT_FALSE,
-      true};
-}
-Heard Changed(char sink, std::wstring old_user, std::wstring new_user) {
-  return {sink, kUserChanged, std::move(old_user), std::move(new_user), VARIANT_FALSE, true};
-}
-
-Ref<IConnectionPoint> EventsOf(const Ref<_MOLTRAGlobalClass>& global) {
-  Ref<IConnectionPointContainer> container =
-      global.As<IConnectionPointContainer>(IID_IConnectionPointContainer);
-  Ref<IConnectionPoint> point;
-  if (!container) {
-    ADD_FAILURE() << "no IConnectionPointContainer";
-    return point;
-  }
-  EXPECT_EQ(container->FindConnectionPoint(DIID___MOLTRAGlobalClass, point.put()), S_OK);
-  return point;
-}
-
-DWORD Connect(const Ref<IConnectionPoint>& point, IUnknown* sink) {
-  DWORD cookie = 0;
-  EXPECT_EQ(point->Advise(sink, &cookie), S_OK);
-  EXPECT_NE(cookie, 0u);
-  return cookie;
-}
-
-LONG SwitchUser(const Ref<_MOLTRAGlobalClass>& global, std::wstring_view path) {
-  Bstr text(path);
-  LONG result = 12345;
-  EXPECT_EQ(global->MOLTRAG_EcrireUser(text.get(), &result), S_OK);
-  return result;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Type library helpers.
-
-class Attr {
- public:
-  explicit Attr(ITypeInfo* info) : info_(info) {
-    if (info_ == nullptr || info_->GetTypeAttr(&attr_) != S_OK) attr_ = nullptr;
-  }
-  ~Attr() {
-    if (attr_ != nullptr) info_->ReleaseTypeAttr(attr_);
-  }
-  Attr(const Attr&) = delete;
-  Attr& operator=(const Attr&) = delete;
-  const TYPEATTR* operator->() const { return attr_; }
-  explicit operator bool() const { return attr_ != nullptr; }
-
- private:
-  ITypeInfo* info_;
-  TYPEATTR* attr_ = nullptr;
-};
-
-Ref<ITypeInfo> InfoOf(ITypeLib* library, REFGUID guid) {
-  Ref<ITypeInfo> info;
-  EXPECT_EQ(library->GetTypeInfoOfGuid(guid, info.put()), S_OK);
-  return info;
-}
-
-std::wstring NameOf(ITypeInfo* info, MEMBERID member = MEMBERID_NIL) {
-  Bstr name;
-  info->GetDocumentation(member, name.put(), nullptr, nullptr, nullptr);
-  return name.text();
-}
-
-Ref<ITypeLib> LoadFromDll() {
-  Ref<ITypeLib> library;
-  EXPECT_EQ(LoadTypeLib(kServerDll, library.put()), S_OK);
-  return library;
-}
-
-// The interface description behind a dual interface's dispatch description.
-Ref<ITypeInfo> VtableHalf(ITypeInfo* dispatch) {
-  Ref<ITypeInfo> half;
-  HREFTYPE ref = 0;
-  if (dispatch->GetRefTypeOfImplType(-1, &ref) != S_OK) {
-    ADD_FAILURE() << "no vtable half";
-    return half;
-  }
-  EXPECT_EQ(dispatch->GetRefTypeInfo(ref, half.put()), S_OK);
-  return half;
-}
 
 void ExpectMembers(ITypeInfo* info, const Member* members, size_t count) {
   Attr attr(info);
@@ -480,22 +136,6 @@ void ExpectMembers(ITypeInfo* info, const Member* members, size_t count) {
     }
     info->ReleaseFuncDesc(func);
   }
-}
-
-USHORT ParamFlags(ITypeInfo* info, MEMBERID member, INVOKEKIND kind, UINT param) {
-  Attr attr(info);
-  for (UINT i = 0; attr && i < attr->cFuncs; ++i) {
-    FUNCDESC* func = nullptr;
-    if (info->GetFuncDesc(i, &func) != S_OK) continue;
-    USHORT flags = 0xFFFF;
-    if (func->memid == member && func->invkind == kind && param < UINT(func->cParams)) {
-      flags = func->lprgelemdescParam[param].paramdesc.wParamFlags;
-    }
-    info->ReleaseFuncDesc(func);
-    if (flags != 0xFFFF) return flags;
-  }
-  ADD_FAILURE() << "no parameter " << param << " of member " << std::hex << member;
-  return 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1106,8 +746,8 @@ TEST_F(Events, BothSinksHearBothEventsInTheOrderTheyConnected) {
     ASSERT_TRUE(global);
     EXPECT_EQ(Init(global), 0);
     std::vector<Heard> log;
-    Ref<Sink> a(new Sink('A', &log));
-    Ref<Sink> b(new Sink('B', &log));
+    Ref<EventSink> a(new EventSink('A', &log));
+    Ref<EventSink> b(new EventSink('B', &log));
     Ref<IConnectionPoint> point = EventsOf(global);
     ASSERT_TRUE(point);
     const DWORD cookie_a = Connect(point, a.get());
@@ -1135,8 +775,8 @@ TEST_F(Events, ASecondSinkClearingCancelLetsTheSwitchGoOn) {
     ASSERT_TRUE(global);
     EXPECT_EQ(Init(global), 0);
     std::vector<Heard> log;
-    Ref<Sink> a(new Sink('A', &log, Sink::OnChanging::kSetCancel));
-    Ref<Sink> b(new Sink('B', &log, Sink::OnChanging::kClearCancel));
+    Ref<EventSink> a(new EventSink('A', &log, EventSink::OnChanging::kSetCancel));
+    Ref<EventSink> b(new EventSink('B', &log, EventSink::OnChanging::kClearCancel));
     Ref<IConnectionPoint> point = EventsOf(global);
     ASSERT_TRUE(point);
     Connect(point, a.get());
@@ -1160,8 +800,8 @@ TEST_F(Events, CancelLeftSetRefusesTheSwitch) {
     ASSERT_TRUE(global);
     EXPECT_EQ(Init(global), 0);
     std::vector<Heard> log;
-    Ref<Sink> a(new Sink('A', &log, Sink::OnChanging::kSetCancel));
-    Ref<Sink> b(new Sink('B', &log));
+    Ref<EventSink> a(new EventSink('A', &log, EventSink::OnChanging::kSetCancel));
+    Ref<EventSink> b(new EventSink('B', &log));
     Ref<IConnectionPoint> point = EventsOf(global);
     ASSERT_TRUE(point);
     Connect(point, a.get());
@@ -1184,9 +824,9 @@ TEST_F(Events, EnumConnectionsAndUnadvise) {
     ASSERT_TRUE(global);
     EXPECT_EQ(Init(global), 0);
     std::vector<Heard> log;
-    Sink* a_raw = new Sink('A', &log);
-    Ref<Sink> a(a_raw);
-    Ref<Sink> b(new Sink('B', &log));
+    EventSink* a_raw = new EventSink('A', &log);
+    Ref<EventSink> a(a_raw);
+    Ref<EventSink> b(new EventSink('B', &log));
     Ref<IConnectionPoint> point = EventsOf(global);
     ASSERT_TRUE(point);
     const DWORD cookie_a = Connect(point, a.get());
@@ -1233,8 +873,8 @@ TEST_F(Events, OnlyTheSwitchingInstancesSinksHear) {
     ASSERT_TRUE(bystander);
     EXPECT_EQ(Init(switching), 0);
     std::vector<Heard> log;
-    Ref<Sink> a(new Sink('A', &log));
-    Ref<Sink> b(new Sink('B', &log));
+    Ref<EventSink> a(new EventSink('A', &log));
+    Ref<EventSink> b(new EventSink('B', &log));
     Ref<IConnectionPoint> point = EventsOf(switching);
     Ref<IConnectionPoint> other_point = EventsOf(bystander);
     ASSERT_TRUE(point);
@@ -1303,8 +943,8 @@ TEST_F(Events, EnumConnectionPointsListsTheOne) {
 TEST_F(Events, ReleasingTheObjectLetsGoOfItsSinks) {
   InApartment([&] {
     std::vector<Heard> log;
-    Sink* raw = new Sink('A', &log);
-    Ref<Sink> a(raw);
+    EventSink* raw = new EventSink('A', &log);
+    Ref<EventSink> a(raw);
     {
       Ref<_MOLTRAGlobalClass> global = NewGlobal();
       ASSERT_TRUE(global);
