@@ -27,7 +27,8 @@ function(velmo_widl)
   cmake_parse_arguments(arg "" "IDL;OUTPUT_DIR;TYPELIB" "DEPENDS;POST_COMMAND" ${ARGN})
   get_filename_component(base ${arg_IDL} NAME_WE)
   get_filename_component(idl_dir ${arg_IDL} DIRECTORY)
-  set(args ${velmo_widl_bits} -I ${idl_dir} -I ${VELMO_AUTOMATION_BASE_DIR} -I ${VELMO_DOCUMENTS_DIR}
+  set(args ${velmo_widl_bits} -I ${idl_dir} -I ${VELMO_AUTOMATION_BASE_DIR}
+           -I ${VELMO_DOCUMENTS_DIR}
            -L ${VELMO_STDOLE_DIR} -L ${VELMO_DOCUMENTS_GEN})
   set(out ${arg_OUTPUT_DIR}/${base}.h ${arg_OUTPUT_DIR}/${base}_i.c)
   set(commands
@@ -71,8 +72,8 @@ function(velmo_add_com_server name)
   string(REPLACE "." "," server_version_commas ${arg_VERSION})
   configure_file(${VELMO_AUTOMATION_BASE_DIR}/server.rc.in ${gen}/${name}.rc @ONLY)
   configure_file(${VELMO_AUTOMATION_BASE_DIR}/server.def.in ${gen}/${name}.def @ONLY)
-  add_library(${name} SHARED ${arg_SOURCES} ${VELMO_AUTOMATION_BASE_DIR}/exports.cc ${gen}/${name}.rc
-                             ${gen}/${name}.def)
+  add_library(${name} SHARED ${arg_SOURCES} ${VELMO_AUTOMATION_BASE_DIR}/exports.cc
+                             ${gen}/${name}.rc ${gen}/${name}.def)
   set_source_files_properties(${gen}/${name}.rc PROPERTIES OBJECT_DEPENDS ${arg_TYPELIB})
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     # The exports are stdcall; the .def file names them undecorated, which is what callers look
