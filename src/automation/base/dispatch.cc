@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <exception>
 #include <iterator>
 #include <memory>
 #include <vector>
@@ -146,27 +147,23 @@ HRESULT DispatchTable::Read(ITypeInfo* info, std::shared_ptr<const DispatchTable
     auto table = std::make_shared<DispatchTable>();
     table->members_.reserve(count);
     for (UINT i = 0; i < count; ++i) {
-      FUNCDESC* function = nullptr;
-      hr = info->GetFuncDesc(i, &function);
+      FUNCDESC* described = nullptr;
+      hr = info->GetFuncDesc(i, &described);
       if (FAILED(hr)) return hr;
+      const auto release = [info](FUNCDESC* f) { info->ReleaseFuncDesc(f); };
+      const std::unique_ptr<FUNCDESC, decltype(release)> function(described, release);
       Member member{{}, function->memid, function->invkind, {}, false, {}};
-      try {
-        member.by_reference.resize(function->cParams, VT_EMPTY);
-        member.required.resize(function->cParams, false);
-        for (SHORT p = 0; p < function->cParams; ++p) {
-          const ELEMDESC& element = function->lprgelemdescParam[p];
-          const USHORT flags = element.paramdesc.wParamFlags;
-          member.required[p] =
-              (flags & (PARAMFLAG_FOPT | PARAMFLAG_FHASDEFAULT | PARAMFLAG_FRETVAL)) == 0;
-          if ((flags & PARAMFLAG_FOUT) == 0) continue;
-          member.by_reference[p] = PointeeType(info, element.tdesc);
-          if (member.by_reference[p] != VT_EMPTY) member.takes_by_reference = true;
-        }
-      } catch (...) {
-        info->ReleaseFuncDesc(function);
-        throw;
+      member.by_reference.resize(function->cParams, VT_EMPTY);
+      member.required.resize(function->cParams, false);
+      for (SHORT p = 0; p < function->cParams; ++p) {
+        const ELEMDESC& element = function->lprgelemdescParam[p];
+        const USHORT flags = element.paramdesc.wParamFlags;
+        member.required[p] =
+            (flags & (PARAMFLAG_FOPT | PARAMFLAG_FHASDEFAULT | PARAMFLAG_FRETVAL)) == 0;
+        if ((flags & PARAMFLAG_FOUT) == 0) continue;
+        member.by_reference[p] = PointeeType(info, element.tdesc);
+        if (member.by_reference[p] != VT_EMPTY) member.takes_by_reference = true;
       }
-      info->ReleaseFuncDesc(function);
       Bstr name;
       UINT names = 0;
       hr = info->GetNames(member.id, name.put(), 1, &names);
@@ -178,7 +175,7 @@ HRESULT DispatchTable::Read(ITypeInfo* info, std::shared_ptr<const DispatchTable
     }
     *out = std::move(table);
     return S_OK;
-  } catch (...) {
+  } catch (const std::exception&) {  // what the tables' allocations throw
     return E_OUTOFMEMORY;
   }
 }

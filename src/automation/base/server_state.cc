@@ -133,7 +133,7 @@ HRESULT DispatchTableOf(REFIID iid, std::shared_ptr<const DispatchTable>* out) n
   }
   try {
     cache.tables.push_back({iid, table});
-  } catch (...) {
+  } catch (const std::exception&) {
     return E_OUTOFMEMORY;
   }
   *out = std::move(table);

@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
@@ -205,26 +206,26 @@ void ValueTo(const std::optional<std::u16string>& value, VARIANT* out) {
 void NamesTo(const std::vector<std::u16string>& names, VARIANT* out) {
   VariantInit(out);
   if (names.size() > ULONG_MAX) throw std::length_error("too many names");
-  SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(names.size()));
+  // On a failure the holder destroys the array with the strings already in it.
+  Variant list;
+  SAFEARRAY* const array = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(names.size()));
   if (array == nullptr) throw std::bad_alloc();
-  VARIANT* elements = nullptr;
-  if (FAILED(SafeArrayAccessData(array, reinterpret_cast<void**>(&elements)))) {
-    SafeArrayDestroy(array);
-    throw std::bad_alloc();
-  }
-  try {
+  V_VT(list.get()) = VT_ARRAY | VT_VARIANT;
+  V_ARRAY(list.get()) = array;
+  {
+    VARIANT* elements = nullptr;
+    if (FAILED(SafeArrayAccessData(array, reinterpret_cast<void**>(&elements)))) {
+      throw std::bad_alloc();
+    }
+    // A locked array cannot be destroyed: unlocked before the holder goes.
+    const std::unique_ptr<SAFEARRAY, decltype(&SafeArrayUnaccessData)> access(
+        array, SafeArrayUnaccessData);
     for (std::size_t i = 0; i < names.size(); ++i) {
       V_BSTR(&elements[i]) = Bstr(names[i]).release();
       V_VT(&elements[i]) = VT_BSTR;
     }
-  } catch (...) {
-    SafeArrayUnaccessData(array);
-    SafeArrayDestroy(array);  // frees the strings already made
-    throw;
   }
-  SafeArrayUnaccessData(array);
-  V_VT(out) = VT_ARRAY | VT_VARIANT;
-  V_ARRAY(out) = array;
+  *out = list.release();
 }
 
 std::optional<std::u16string> ValueFrom(const VARIANT& value) {
