@@ -87,3 +87,5 @@ function(velmo_add_com_server name)
   target_link_libraries(${name} PRIVATE ${arg_LIBRARIES} velmo_com velmo_warnings
                         ole32 oleaut32 uuid advapi32)
 endfunction()
+
+include(${CMAKE_CURRENT_LIST_DIR}/velmo_sdk.cmake)

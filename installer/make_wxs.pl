@@ -5,15 +5,22 @@
 # directory's files beside them, and PathVELMO_SW2 so that the first start-up finds that folder.
 # Every identifier of a class, interface or type library is read from the IDL that declares it.
 #
-#   make_wxs.pl x64|x86 VERSION BIN_DIR APP_DIR OUT.wxs IDL_DIR...    VERSION: a.b.c.d
+#   make_wxs.pl [--sdk=LIST] x64|x86 VERSION BIN_DIR APP_DIR OUT.wxs IDL_DIR...    VERSION: a.b.c.d
+#
+# LIST names the SDK's files, one "folder|file" a line (folder under the program folder, such as
+# SDK/include); they are installed beside the servers.
 use strict;
 use warnings;
 use Digest::MD5 qw(md5_hex);
 use File::Basename qw(dirname);
 use File::Spec;
 
+my $sdk_list;
+@ARGV = grep { /^--sdk=(.*)/ ? ($sdk_list = $1, 0) : 1 } @ARGV;
 my ($arch, $version, $bin, $app, $out, @idl_dirs) = @ARGV;
-die "usage: make_wxs.pl x64|x86 VERSION BIN_DIR APP_DIR OUT.wxs IDL_DIR...\n" unless @idl_dirs;
+die "usage: make_wxs.pl [--sdk=LIST] x64|x86 VERSION BIN_DIR APP_DIR OUT.wxs IDL_DIR...
+"
+  unless @idl_dirs;
 die "make_wxs.pl: architecture must be x64 or x86\n" unless $arch eq 'x64' || $arch eq 'x86';
 die "make_wxs.pl: version must be four numbers, not '$version'\n"
   unless $version =~ /^\d+\.\d+\.\d+\.\d+$/;
@@ -129,6 +136,43 @@ sub data {
     qq(          </Component>\n);
 }
 
+# The SDK's folders, each file a component of its own, and the references the feature needs.
+sub sdk {
+  return ('', '') unless defined $sdk_list;
+  open my $in, '<', $sdk_list or die "make_wxs.pl: $sdk_list: $!\n";
+  my %files;
+  while (my $line = <$in>) {
+    chomp $line;
+    next if $line eq '';
+    my ($folder, $file) = $line =~ /^([\w\/]+)\|(.+)$/ or die "make_wxs.pl: $sdk_list: '$line'\n";
+    push @{$files{$folder}}, $file;
+  }
+  close $in;
+  my $wxs_dir = File::Spec->rel2abs(dirname($out));
+  my ($tree, $refs, %open) = ('', '');
+  for my $folder (sort keys %files) {
+    my @parts = split m{/}, $folder;
+    # Folders are sorted, so a parent comes before its children; only SDK/<one level> occurs.
+    die "make_wxs.pl: SDK folder '$folder' is not SDK/NAME\n" unless @parts == 2 && $parts[0] eq 'SDK';
+    $tree .= qq(              <Directory Id="SDK_$parts[1]" Name="$parts[1]">\n);
+    for my $file (sort @{$files{$folder}}) {
+      my $name = (File::Spec->splitpath($file))[2];
+      my $id = "SDK_$parts[1]_$name";
+      $id =~ s/[^\w.]/_/g;
+      my $guid = component_guid($id);
+      my $source = File::Spec->abs2rel($file, $wxs_dir);
+      $tree .= qq(                <Component Id="$id" Guid="{$guid}"$w64>\n) .
+        qq(                  <File Id="$id" Name="$name" Source="@{[xml($source)]}" KeyPath="yes"/>\n) .
+        qq(                </Component>\n);
+      $refs .= qq(      <ComponentRef Id="$id"/>\n);
+    }
+    $tree .= qq(              </Directory>\n);
+  }
+  $tree = qq(            <Directory Id="SDK" Name="SDK">\n$tree            </Directory>\n);
+  return ($tree, $refs);
+}
+my ($sdk_tree, $sdk_refs) = sdk();
+
 # The application directory's Dat folder holds both files: the library asks for "dat\velmo.cfg"
 # and "Dat\Geometrie.dat", which Windows takes for one folder.
 my $program_files = $win64 ? 'ProgramFiles64Folder' : 'ProgramFilesFolder';
@@ -150,7 +194,7 @@ print $o <<"END";
   . server('MolGPP', 'mol_gpp.idl', 'mol_pp_document.idl')
   . server('VELMOSWGlobalLib', 'velmo.idl') ]}            <Directory Id="DAT" Name="Dat">
 @{[ data('velmo.cfg', 'dat/velmo.cfg') . data('Geometrie.dat', 'Dat/Geometrie.dat') ]}            </Directory>
-          </Directory>
+$sdk_tree          </Directory>
         </Directory>
       </Directory>
     </Directory>
@@ -160,7 +204,7 @@ print $o <<"END";
       <ComponentRef Id="VELMOSWGlobalLib"/>
       <ComponentRef Id="velmo.cfg"/>
       <ComponentRef Id="Geometrie.dat"/>
-    </Feature>
+$sdk_refs    </Feature>
   </Product>
 </Wix>
 END
