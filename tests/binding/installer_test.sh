@@ -68,6 +68,15 @@ for file in VELMOSWGlobalLib.dll MOLConfigLib.dll MolGPP.dll Dat/velmo.cfg Dat/G
   [[ -f "${host_folder}/${file}" ]]
   check "installed-${file//\//-}" $? "${folder}${file} is missing"
 done
+# The SDK, every file the build listed for it, as built.
+sdk_list="$(dirname "${package}")/sdk-files.txt"
+sdk_missing=""
+[[ -s "${sdk_list}" ]] || sdk_missing=" the list ${sdk_list}"
+while IFS='|' read -r sdk_folder sdk_file; do
+  cmp -s "${sdk_file}" "${host_folder}/${sdk_folder}/${sdk_file##*/}" ||
+    sdk_missing+=" ${sdk_folder}/${sdk_file##*/}"
+done <"${sdk_list}"
+check installed-sdk "$([[ -z "${sdk_missing}" ]]; echo $?)" "missing or different:${sdk_missing}"
 wine reg query 'HKLM\SOFTWARE\MOLTRA\USERS' /v PathVELMO_SW2 "${view}" >/dev/null 2>&1
 check path-for-first-start-up $? "PathVELMO_SW2 is not in the ${bits}-bit view"
 
