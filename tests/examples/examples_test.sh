@@ -59,7 +59,7 @@ case "${example}" in
     check sdk-installed $? "cmake --install ${build} failed: $(tail -5 "${work}/log")"
     cmake -S "${examples}/modules/cpp" -B "${work}/build" -G Ninja --toolchain "${toolchain}" \
       -DVELMO_SDK="${prefix}/SDK" "-DCMAKE_CXX_FLAGS=-Wall -Wextra -Werror" \
-      >"${work}/log" 2>&1 && cmake --build "${work}/build" >>"${work}/log" 2>&1
+      >"${work}/log" 2>&1 && cmake --build "${work}/build" -j2 >>"${work}/log" 2>&1
     check built-against-the-sdk $? "$(tail -20 "${work}/log")"
     run=(wine "${work}/build/user_guard.exe" "${win_work}\\guest" "${win_work}\\other")
     ;;

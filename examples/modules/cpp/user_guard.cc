@@ -2,7 +2,10 @@
 // SDK, listens to both user-switch events, and refuses a switch to a user directory that holds no
 // configuration (dat\velmo.cfg).
 //
-//   user_guard REFUSED-USER-DIR ACCEPTED-USER-DIR
+//   user_guard USER-DIR...
+//
+// It asks to switch to each directory in turn; its listener lets through those that hold a
+// configuration.
 //
 // The servers must be registered, and the add-in installed as for any module (start-up finds
 // the application directory and the current user). Every entry of the interfaces answers an
@@ -154,7 +157,7 @@ void SwitchTo(_MOLTRAGlobalClass* global, const wchar_t* user_dir) {
   ShowUser(global);
 }
 
-int Run(const wchar_t* refused, const wchar_t* accepted) {
+int Run(int count, wchar_t** user_dirs) {
   _MOLTRAGlobalClass* global = nullptr;
   HRESULT hr = CoCreateInstance(CLSID_MOLTRAGlobalClass, nullptr, CLSCTX_INPROC_SERVER,
                                 IID__MOLTRAGlobalClass, reinterpret_cast<void**>(&global));
@@ -183,9 +186,8 @@ int Run(const wchar_t* refused, const wchar_t* accepted) {
   std::printf("Listening: %s\n", listening ? "yes" : "no");
 
   if (listening) {
-    SwitchTo(global, refused);
-    SwitchTo(global, accepted);
-    ShowUnits(global);  // the new user's configuration, loaded by the switch
+    for (int i = 0; i < count; ++i) SwitchTo(global, user_dirs[i]);
+    ShowUnits(global);  // the current user's configuration, loaded by a switch let through
     point->Unadvise(cookie);
   }
   if (point != nullptr) point->Release();
@@ -198,13 +200,13 @@ int Run(const wchar_t* refused, const wchar_t* accepted) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: user_guard REFUSED-USER-DIR ACCEPTED-USER-DIR\n");
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: user_guard USER-DIR...\n");
     return 2;
   }
   // The servers are apartment-threaded: this thread is their apartment.
   if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 1;
-  const int status = Run(argv[1], argv[2]);
+  const int status = Run(argc - 1, argv + 1);
   CoUninitialize();
   return status;
 }
