@@ -3,7 +3,7 @@
 # DLLs in the prefix and the SDK beside them, as the installer lays them out:
 #
 #   <prefix>/VELMOSWGlobalLib.dll, MOLConfigLib.dll, MolGPP.dll
-#   <prefix>/SDK/include/   *.h and *_i.c (compile the _i.c of each interface the module uses)
+#   <prefix>/SDK/include/   *.h and *_i.c (a module compiles the _i.c of each IDL it names)
 #   <prefix>/SDK/tlb/       *.tlb
 #
 # Each server's folder names what it contributes with velmo_sdk_files; the installer reads the
