@@ -80,6 +80,13 @@ class RegistryApi {
   virtual RegStatus EnumValueName(RegKey key, std::uint32_t index, char16_t* name,
                                   std::uint32_t* length) = 0;
 
+  // RegEnumKeyExW without the class and time: the name of the subkey at `index`, with `*length`
+  // as for EnumValueName. The key must be opened with kKeyEnumerateSubKeys. Indexes run in the
+  // order Windows lists subkeys, by name with each code unit upper-cased, and are stable while
+  // the key's subkeys do not change.
+  virtual RegStatus EnumKeyName(RegKey key, std::uint32_t index, char16_t* name,
+                                std::uint32_t* length) = 0;
+
   // RegQueryInfoKeyW, of which only the value count and the longest value name (in code units,
   // without NUL) are asked. Either pointer may be null.
   virtual RegStatus QueryInfoKey(RegKey key, std::uint32_t* value_count,
@@ -117,6 +124,61 @@ class RegistryApi {
   // sees everything committed before it began. Pairs nest; the Windows registry ignores them.
   virtual void BeginOperation() {}
   virtual void EndOperation() {}
+};
+
+// Forwards every call to another registry, transactions and operations included: a test double
+// derives from it and overrides only what it watches or changes. `target` must outlive it.
+class RegistryApiWrapper : public RegistryApi {
+ public:
+  explicit RegistryApiWrapper(RegistryApi& target) : target_(target) {}
+
+  RegistryApi& target() const { return target_; }
+
+  RegStatus OpenKey(RegKey parent, std::u16string_view path, std::uint32_t access,
+                    RegKey* key) override {
+    return target_.OpenKey(parent, path, access, key);
+  }
+  RegStatus CreateKey(RegKey parent, std::u16string_view path, std::uint32_t access,
+                      RegKey* key) override {
+    return target_.CreateKey(parent, path, access, key);
+  }
+  RegStatus QueryValue(RegKey key, std::u16string_view name, std::uint32_t* type,
+                       std::uint8_t* data, std::uint32_t* size) override {
+    return target_.QueryValue(key, name, type, data, size);
+  }
+  RegStatus SetValue(RegKey key, std::u16string_view name, std::uint32_t type,
+                     const std::uint8_t* data, std::uint32_t size) override {
+    return target_.SetValue(key, name, type, data, size);
+  }
+  RegStatus EnumValueName(RegKey key, std::uint32_t index, char16_t* name,
+                          std::uint32_t* length) override {
+    return target_.EnumValueName(key, index, name, length);
+  }
+  RegStatus EnumKeyName(RegKey key, std::uint32_t index, char16_t* name,
+                        std::uint32_t* length) override {
+    return target_.EnumKeyName(key, index, name, length);
+  }
+  RegStatus QueryInfoKey(RegKey key, std::uint32_t* value_count,
+                         std::uint32_t* max_value_name_length) override {
+    return target_.QueryInfoKey(key, value_count, max_value_name_length);
+  }
+  RegStatus DeleteValue(RegKey key, std::u16string_view name) override {
+    return target_.DeleteValue(key, name);
+  }
+  RegStatus DeleteKeyTree(RegKey parent, std::u16string_view path, std::uint32_t access) override {
+    return target_.DeleteKeyTree(parent, path, access);
+  }
+  RegStatus CloseKey(RegKey key) override { return target_.CloseKey(key); }
+  bool BeginChanges() override { return target_.BeginChanges(); }
+  RegStatus CommitChanges(RegKey* failed = nullptr) override {
+    return target_.CommitChanges(failed);
+  }
+  void AbandonChanges() override { target_.AbandonChanges(); }
+  void BeginOperation() override { target_.BeginOperation(); }
+  void EndOperation() override { target_.EndOperation(); }
+
+ private:
+  RegistryApi& target_;
 };
 
 // One operation of the library on `api`, for as long as it lives.

@@ -518,9 +518,9 @@ sqlite3* Hive::OpenForReading() {
   if (db == nullptr) return nullptr;
   if (!initialized_) initialized_ = HasSchema(db);
   if (!initialized_) return nullptr;
-  if (!stamp_checked_) {
+  if (!(stamp_checked_ && call_in_operation_)) {
     ValidateCache(ReadStamp());
-    stamp_checked_ = operation_depth_ > 0;
+    stamp_checked_ = call_in_operation_;
   }
   return db;
 }
@@ -644,8 +644,9 @@ sqlite3* Hive::Open(bool create) {
   if (changes_open_) return db_;
   if (db_ != nullptr) {
     // A file removed, or replaced by a restore, is let go of, and the one now at the path used.
-    if (!alone_since_ && (path_checked_ || !Replaced()) && (read_write_ || !create)) {
-      path_checked_ = operation_depth_ > 0;
+    if (!alone_since_ && ((path_checked_ && call_in_operation_) || !Replaced()) &&
+        (read_write_ || !create)) {
+      path_checked_ = call_in_operation_;
       return db_;
     }
     Close();
@@ -723,7 +724,7 @@ sqlite3* Hive::Open(bool create) {
   read_write_ = read_write;
   open_dev_ = opened.st_dev;
   open_ino_ = opened.st_ino;
-  path_checked_ = operation_depth_ > 0;
+  path_checked_ = call_in_operation_;
   return db_;
 }
 

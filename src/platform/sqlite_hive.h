@@ -265,11 +265,17 @@ class Hive {
   std::set<sqlite3_int64> TakeCreatedInChanges() { return std::exchange(created_in_changes_, {}); }
 
   // Inside an operation the file at the path is compared with the open one, and the stamp read,
-  // once rather than at every call; a write of this process reads the stamp again.
-  void BeginOperation() { ++operation_depth_; }
+  // once rather than at every call; a write of this process reads the stamp again. An operation
+  // that begins looks afresh, whatever others are under way; a call outside them always does.
+  void BeginOperation() {
+    ++operation_depth_;
+    path_checked_ = stamp_checked_ = false;
+  }
   void EndOperation() {
     if (--operation_depth_ == 0) path_checked_ = stamp_checked_ = false;
   }
+  // Whether the calls that follow belong to an operation under way.
+  void SetCallInOperation(bool in_operation) { call_in_operation_ = in_operation; }
 
  private:
   friend class HiveReader;
@@ -395,6 +401,7 @@ class Hive {
   std::optional<RegStatus> changes_lost_;  // their transaction was rolled back, and why
   std::set<sqlite3_int64> created_in_changes_;
   int operation_depth_ = 0;
+  bool call_in_operation_ = false;
   bool path_checked_ = false;   // in this operation
   bool stamp_checked_ = false;  // likewise, and not written since
   std::uint64_t generation_ = 0;

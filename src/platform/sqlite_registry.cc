@@ -8,6 +8,7 @@
 #include <new>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/sqlite_hive.h"
@@ -50,11 +51,29 @@ std::vector<std::u16string> SplitPath(std::u16string_view path) {
   return parts;
 }
 
-// The value names of a key as one listing read them, for the indexes that follow.
+// The value or subkey names of a key as one listing read them, for the indexes that follow.
 struct Listing {
   std::uint64_t generation;  // of the hive's cache when read
   std::vector<std::u16string> names;
 };
+
+// Code unit by code unit of the folded names, as Windows orders subkeys.
+void SortByFold(std::vector<std::u16string>& names) {
+  std::vector<std::pair<std::u16string, std::u16string>> keyed;
+  keyed.reserve(names.size());
+  for (std::u16string& name : names) {
+    const std::string bytes = Fold(name);
+    std::u16string units(bytes.size() / 2, u'\0');
+    for (size_t i = 0; i < units.size(); ++i) {
+      units[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                       static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+    }
+    keyed.emplace_back(std::move(units), std::move(name));
+  }
+  std::sort(keyed.begin(), keyed.end());
+  names.clear();
+  for (auto& [folded, name] : keyed) names.push_back(std::move(name));
+}
 
 // What a handle stands for.
 struct KeyRef {
@@ -64,7 +83,8 @@ struct KeyRef {
   sqlite3_int64 id;  // the key's row
   std::uint32_t access;
   size_t depth;  // levels below the hive's root
-  std::shared_ptr<const Listing> listing = nullptr;
+  std::shared_ptr<const Listing> values = nullptr;
+  std::shared_ptr<const Listing> subkeys = nullptr;
   // The key was created by changes that did not commit: its row may be another key's now.
   bool forsaken = false;
 };
@@ -197,11 +217,19 @@ class SqliteRegistry final : public RegistryApi {
     Forsake(machine_);
   }
 
+  // An operation is its thread's: the calls of other threads meanwhile look at the files as
+  // calls outside any operation do.
   void BeginOperation() override {
+    std::lock_guard lock(mutex_);
+    if (operations_[std::this_thread::get_id()]++ > 0) return;
     machine_.BeginOperation();
     user_.BeginOperation();
   }
   void EndOperation() override {
+    std::lock_guard lock(mutex_);
+    const auto it = operations_.find(std::this_thread::get_id());
+    if (it == operations_.end() || --it->second > 0) return;
+    operations_.erase(it);
     machine_.EndOperation();
     user_.EndOperation();
   }
@@ -259,36 +287,14 @@ class SqliteRegistry final : public RegistryApi {
     });
   }
 
-  // Index 0 reads the whole listing; the indexes after it are served from it while the hive has
-  // not changed, so that listing a key costs time in proportion to its values.
   RegStatus EnumValueName(RegKey key, std::uint32_t index, char16_t* name,
                           std::uint32_t* length) override {
-    return Guard(nullptr, [&] {
-      if (name == nullptr || length == nullptr) return kErrorInvalidParameter;
-      const KeyRef k = Resolve(key, kKeyQueryValue);
-      std::shared_ptr<const Listing> listing =
-          k.hive->Read([&](HiveReader& reader) -> std::shared_ptr<const Listing> {
-            if (reader.empty()) return nullptr;
-            if (index > 0 && k.listing && k.listing->generation == k.hive->generation()) {
-              return k.listing;
-            }
-            if (!reader.Alive(k.id)) Fail(kErrorKeyDeleted);
-            auto fresh = std::make_shared<Listing>();
-            Statement all = reader.Prepare("SELECT name FROM vals WHERE key = ?1 ORDER BY rowid");
-            all.Bind(1, k.id);
-            while (all.Step()) fresh->names.push_back(all.Text(0));
-            fresh->generation = k.hive->generation();
-            return fresh;
-          });
-      if (const auto it = handles_.find(key); it != handles_.end()) it->second.listing = listing;
-      if (!listing || index >= listing->names.size()) return kErrorNoMoreItems;
-      const std::u16string& found = listing->names[index];
-      if (found.size() >= *length) return kErrorMoreData;
-      std::copy(found.begin(), found.end(), name);
-      name[found.size()] = u'\0';
-      *length = static_cast<std::uint32_t>(found.size());
-      return kErrorSuccess;
-    });
+    return Guard(nullptr, [&] { return EnumName(key, index, name, length, &KeyRef::values); });
+  }
+
+  RegStatus EnumKeyName(RegKey key, std::uint32_t index, char16_t* name,
+                        std::uint32_t* length) override {
+    return Guard(nullptr, [&] { return EnumName(key, index, name, length, &KeyRef::subkeys); });
   }
 
   RegStatus QueryInfoKey(RegKey key, std::uint32_t* value_count,
@@ -371,6 +377,9 @@ class SqliteRegistry final : public RegistryApi {
   template <typename Body>
   RegStatus Guard(RegKey* key, Body&& body) {
     std::lock_guard lock(mutex_);
+    const bool in_operation = operations_.contains(std::this_thread::get_id());
+    machine_.SetCallInOperation(in_operation);
+    user_.SetCallInOperation(in_operation);
     RegStatus status;
     try {
       status = body();
@@ -383,6 +392,40 @@ class SqliteRegistry final : public RegistryApi {
     }
     if (status != kErrorSuccess && key != nullptr) *key = 0;
     return status;
+  }
+
+  // Index 0 reads the whole listing; the indexes after it are served from it while the hive has
+  // not changed, so that listing a key costs time in proportion to its names.
+  RegStatus EnumName(RegKey key, std::uint32_t index, char16_t* name, std::uint32_t* length,
+                     std::shared_ptr<const Listing> KeyRef::*which) {
+    if (name == nullptr || length == nullptr) return kErrorInvalidParameter;
+    const bool subkeys = which == &KeyRef::subkeys;
+    const KeyRef k = Resolve(key, subkeys ? kKeyEnumerateSubKeys : kKeyQueryValue);
+    const std::shared_ptr<const Listing>& known = k.*which;
+    std::shared_ptr<const Listing> listing =
+        k.hive->Read([&](HiveReader& reader) -> std::shared_ptr<const Listing> {
+          if (reader.empty()) return nullptr;
+          if (index > 0 && known && known->generation == k.hive->generation()) return known;
+          if (!reader.Alive(k.id)) Fail(kErrorKeyDeleted);
+          auto fresh = std::make_shared<Listing>();
+          Statement all =
+              reader.Prepare(subkeys ? "SELECT name FROM keys WHERE parent = ?1"
+                                     : "SELECT name FROM vals WHERE key = ?1 ORDER BY rowid");
+          all.Bind(1, k.id);
+          while (all.Step()) fresh->names.push_back(all.Text(0));
+          // Windows lists subkeys by their upper-cased names.
+          if (subkeys) SortByFold(fresh->names);
+          fresh->generation = k.hive->generation();
+          return fresh;
+        });
+    if (const auto it = handles_.find(key); it != handles_.end()) it->second.*which = listing;
+    if (!listing || index >= listing->names.size()) return kErrorNoMoreItems;
+    const std::u16string& found = listing->names[index];
+    if (found.size() >= *length) return kErrorMoreData;
+    std::copy(found.begin(), found.end(), name);
+    name[found.size()] = u'\0';
+    *length = static_cast<std::uint32_t>(found.size());
+    return kErrorSuccess;
   }
 
   KeyRef Resolve(RegKey key, std::uint32_t needed) {
@@ -452,6 +495,7 @@ class SqliteRegistry final : public RegistryApi {
   Hive& machine_;
   Hive& user_;
   std::map<RegKey, KeyRef> handles_;
+  std::map<std::thread::id, int> operations_;  // the depth of each thread's operations
   RegKey next_handle_ = 0x1000;
 };
 

@@ -19,7 +19,10 @@
 
 namespace velmo::platform {
 
-// Safe to share between threads; each call is atomic.
+// One object may be shared by threads: each call runs alone, under the object's lock. Changes
+// (BeginChanges to their end) are the object's, so every thread's writes meanwhile join them; an
+// operation (BeginOperation to EndOperation) is its thread's alone, so a call of another thread
+// meanwhile still sees everything committed before it began.
 std::unique_ptr<RegistryApi> NewSqliteRegistry(const HivePaths& paths);
 
 // One hive as a whole, `root` (kHkeyCurrentUser or kHkeyLocalMachine) naming it; safe while other

@@ -138,6 +138,14 @@ class Win32Registry final : public RegistryApi {
                          nullptr, nullptr, nullptr, nullptr);
   }
 
+  RegStatus EnumKeyName(RegKey key, std::uint32_t index, char16_t* name,
+                        std::uint32_t* length) override {
+    if (name == nullptr || length == nullptr) return kErrorInvalidParameter;
+    InOut length_inout(length);
+    return RegEnumKeyExW(ToHkey(key), index, reinterpret_cast<wchar_t*>(name), length_inout.get(),
+                         nullptr, nullptr, nullptr, nullptr);
+  }
+
   RegStatus QueryInfoKey(RegKey key, std::uint32_t* value_count,
                          std::uint32_t* max_value_name_length) override {
     Out count(value_count);

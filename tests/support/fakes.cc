@@ -59,6 +59,12 @@ RegStatus ObservedRegistry::EnumValueName(RegKey key, std::uint32_t index, char1
   return inner_->EnumValueName(key, index, name, length);
 }
 
+RegStatus ObservedRegistry::EnumKeyName(RegKey key, std::uint32_t index, char16_t* name,
+                                        std::uint32_t* length) {
+  ++calls;
+  return inner_->EnumKeyName(key, index, name, length);
+}
+
 RegStatus ObservedRegistry::QueryInfoKey(RegKey key, std::uint32_t* value_count,
                                          std::uint32_t* max_value_name_length) {
   ++calls;
@@ -188,6 +194,7 @@ class BrokenRegistry final : public RegistryApi {
     Broken();
   }
   RegStatus EnumValueName(RegKey, std::uint32_t, char16_t*, std::uint32_t*) override { Broken(); }
+  RegStatus EnumKeyName(RegKey, std::uint32_t, char16_t*, std::uint32_t*) override { Broken(); }
   RegStatus QueryInfoKey(RegKey, std::uint32_t*, std::uint32_t*) override { Broken(); }
   RegStatus DeleteValue(RegKey, std::u16string_view) override { Broken(); }
   RegStatus DeleteKeyTree(RegKey, std::u16string_view, std::uint32_t) override { Broken(); }

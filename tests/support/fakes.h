@@ -37,11 +37,12 @@ class RecordingMessageBox final : public platform::MessageBoxApi {
 };
 
 // Passes every call to a real registry, counting calls and the handles left open, and can refuse
-// what a user without rights on the machine hive would be refused.
-class ObservedRegistry final : public platform::RegistryApi {
+// what a user without rights on the machine hive would be refused. Transactions and operations
+// go to the real registry uncounted.
+class ObservedRegistry final : public platform::RegistryApiWrapper {
  public:
   explicit ObservedRegistry(std::shared_ptr<platform::RegistryApi> inner)
-      : inner_(std::move(inner)) {}
+      : RegistryApiWrapper(*inner), inner_(std::move(inner)) {}
 
   bool deny_machine_writes = false;  // creating or opening HKLM keys for writing
   bool deny_user_writes = false;     // setting values in HKCU
@@ -60,14 +61,14 @@ class ObservedRegistry final : public platform::RegistryApi {
                                const std::uint8_t* data, std::uint32_t size) override;
   platform::RegStatus EnumValueName(platform::RegKey key, std::uint32_t index, char16_t* name,
                                     std::uint32_t* length) override;
+  platform::RegStatus EnumKeyName(platform::RegKey key, std::uint32_t index, char16_t* name,
+                                  std::uint32_t* length) override;
   platform::RegStatus QueryInfoKey(platform::RegKey key, std::uint32_t* value_count,
                                    std::uint32_t* max_value_name_length) override;
   platform::RegStatus DeleteValue(platform::RegKey key, std::u16string_view name) override;
   platform::RegStatus DeleteKeyTree(platform::RegKey parent, std::u16string_view path,
                                     std::uint32_t access) override;
   platform::RegStatus CloseKey(platform::RegKey key) override;
-  void BeginOperation() override { inner_->BeginOperation(); }
-  void EndOperation() override { inner_->EndOperation(); }
 
  private:
   platform::RegStatus Opened(platform::RegStatus status, platform::RegKey parent,

@@ -69,7 +69,7 @@ class Reg {
       : o_(o),
         paths_(DefaultHivePaths()),
         registry_(NewSqliteRegistry(paths_)),
-        reader_(*registry_, paths_),
+        reader_(*registry_),
         root_(o.root == "HKCU" ? kHkeyCurrentUser : kHkeyLocalMachine),
         view_(o.view32   ? kKeyWow64_32Key
               : o.view64 ? kKeyWow64_64Key
