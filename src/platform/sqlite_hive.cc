@@ -329,11 +329,9 @@ void Hive::Restore(const std::filesystem::path& from) {
   Check(rc, copy.get());
   CheckIsSoundHive(copy.get());
   sqlite3* db = OpenForWriting();
-  try {
+  {
+    const ForgetOnFailure forget(*this, db);
     CopyDatabase(db, copy.get());
-  } catch (...) {
-    Forget(db);
-    throw;
   }
   // Committed: nothing after this fails the call. A new file is put in WAL mode as after its
   // first write; the schema is looked for again at the next use.

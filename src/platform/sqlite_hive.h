@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <optional>
 #include <set>
@@ -69,6 +70,7 @@ class Hive {
       const bool in_changes = changes_.is_open();
       HiveReader reader(db, cache_, stamp_, statements_, in_changes,
                         /*use_cache=*/attempt < 2 && !in_changes);
+      const ForgetOnFailure forget(*this, db, &reader);
       try {
         auto result = body(reader);
         reader.Finish();
@@ -80,10 +82,6 @@ class Hive {
         return result;
       } catch (const StaleCache&) {
         continue;
-      } catch (...) {
-        reader.Abandon();  // Forget ends its transaction, and may close the connection
-        Forget(db);
-        throw;
       }
     }
   }
@@ -97,17 +95,13 @@ class Hive {
     sqlite3* db = OpenForWriting();
     // A schema made in a transaction that does not commit is not there afterwards.
     Transaction write(db, Transaction::Kind::kWrite, &schema_known_);
-    try {
-      EnsureSchema(db);
-      const RegStatus status = body(db);
-      if (status != kErrorSuccess) return status;
-      Check(write.Commit());
-      if (!write.restore_value()) UseWal(db);
-      return status;
-    } catch (...) {
-      Forget(db, &write);
-      throw;
-    }
+    const ForgetOnFailure forget(*this, db, &write);
+    EnsureSchema(db);
+    const RegStatus status = body(db);
+    if (status != kErrorSuccess) return status;
+    Check(write.Commit());
+    if (!write.restore_value()) UseWal(db);
+    return status;
   }
 
   // The writes that follow become one transaction, begun by the first of them and ended by
@@ -193,6 +187,29 @@ class Hive {
   // the connection when the file turned out to be damaged, so that the next call looks at it
   // afresh. Within changes, only damage ends their transaction.
   void Forget(sqlite3* db, Transaction* open = nullptr);
+  // Forgets `db` as above when the scope it guards is left by an exception: the reader's
+  // snapshot or the transaction `open` first, before the connection may close.
+  class ForgetOnFailure {
+   public:
+    ForgetOnFailure(Hive& hive, sqlite3* db, HiveReader* reader)
+        : hive_(hive), db_(db), reader_(reader) {}
+    ForgetOnFailure(Hive& hive, sqlite3* db, Transaction* open = nullptr)
+        : hive_(hive), db_(db), open_(open) {}
+    ~ForgetOnFailure() {
+      if (std::uncaught_exceptions() <= exceptions_) return;
+      if (reader_ != nullptr) reader_->Abandon();
+      hive_.Forget(db_, open_);
+    }
+    ForgetOnFailure(const ForgetOnFailure&) = delete;
+    ForgetOnFailure& operator=(const ForgetOnFailure&) = delete;
+
+   private:
+    Hive& hive_;
+    sqlite3* const db_;
+    HiveReader* const reader_ = nullptr;
+    Transaction* const open_ = nullptr;
+    const int exceptions_ = std::uncaught_exceptions();
+  };
   void Close();
 
   static int BusyWait(void* hive, int count);
