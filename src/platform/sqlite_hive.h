@@ -165,7 +165,11 @@ class Hive {
       EnsureSchema(db);
       const RegStatus status = body(db);
       if (status != kErrorSuccess) {
-        if (!change.Rollback()) Fail(StatusOfSqlite(sqlite3_errcode(db)));
+        if (!change.Rollback()) {
+          const RegStatus why = StatusOfSqlite(sqlite3_errcode(db));
+          EndChanges(why);
+          Fail(why);
+        }
         return status;
       }
       Check(change.Commit());
