@@ -172,6 +172,26 @@ TEST_F(RegistryApiTest, ValuesAreListedByIndexInTheOrderFirstWritten) {
   EXPECT_THAT(Names(key), InWriteOrder(u"zeta", u"mid"));
 }
 
+TEST_F(RegistryApiTest, SubkeysAreListedByTheirUpperCasedNames) {
+  const RegKey key = Create(kHkeyCurrentUser, user_key());
+  for (const char16_t* path : {u"b", u"_x", u"A", u"c\\deeper"}) Create(key, path);
+  std::vector<std::u16string> names;
+  char16_t buffer[8];
+  for (std::uint32_t index = 0;; ++index) {
+    std::uint32_t length = 8;
+    const RegStatus status = api().EnumKeyName(key, index, buffer, &length);
+    if (status != kErrorSuccess) {
+      EXPECT_EQ(status, kErrorNoMoreItems);
+      break;
+    }
+    names.emplace_back(buffer, length);
+  }
+  // '_' sorts after the upper-case letters and before the lower-case ones.
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"A", u"b", u"c", u"_x"}));
+  std::uint32_t length = 1;  // no room for the NUL
+  EXPECT_EQ(api().EnumKeyName(key, 0, buffer, &length), kErrorMoreData);
+}
+
 TEST_F(RegistryApiTest, MissingThingsAreNotFound) {
   const RegKey key = Create(kHkeyCurrentUser, user_key());
   std::uint32_t size = 0;
