@@ -121,7 +121,9 @@ class RegistryApi {
 
   // Bracket the calls that make up one operation of the library (a settings read, say), so that
   // a store may look at its files once for them all rather than once a call: the operation still
-  // sees everything committed before it began. Pairs nest; the Windows registry ignores them.
+  // sees everything committed before it began. Pairs nest, and are the calling thread's: the
+  // calls of other threads meanwhile are not part of the operation. The Windows registry ignores
+  // them.
   virtual void BeginOperation() {}
   virtual void EndOperation() {}
 };
