@@ -81,9 +81,9 @@ class RegistryApi {
                                   std::uint32_t* length) = 0;
 
   // RegEnumKeyExW without the class and time: the name of the subkey at `index`, with `*length`
-  // as for EnumValueName. The key must be opened with kKeyEnumerateSubKeys. Indexes run in the
-  // order Windows lists subkeys, by name with each code unit upper-cased, and are stable while
-  // the key's subkeys do not change.
+  // as for EnumValueName. The key must be opened with kKeyEnumerateSubKeys. Indexes are stable
+  // while the key's subkeys do not change; the portable store orders them by name with each code
+  // unit upper-cased, as Windows does in practice (advapi32 promises no order).
   virtual RegStatus EnumKeyName(RegKey key, std::uint32_t index, char16_t* name,
                                 std::uint32_t* length) = 0;
 
