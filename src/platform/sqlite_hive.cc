@@ -330,8 +330,9 @@ void Hive::Restore(const std::filesystem::path& from) {
   CheckIsSoundHive(copy.get());
   sqlite3* db = OpenForWriting();
   {
-    const ForgetOnFailure forget(*this, db);
+    ForgetOnFailure forget(*this, db);
     CopyDatabase(db, copy.get());
+    forget.Dismiss();
   }
   // Committed: nothing after this fails the call. A new file is put in WAL mode as after its
   // first write; the schema is looked for again at the next use.

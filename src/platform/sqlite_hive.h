@@ -17,7 +17,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <exception>
 #include <filesystem>
 #include <optional>
 #include <set>
@@ -70,10 +69,11 @@ class Hive {
       const bool in_changes = changes_.is_open();
       HiveReader reader(db, cache_, stamp_, statements_, in_changes,
                         /*use_cache=*/attempt < 2 && !in_changes);
-      const ForgetOnFailure forget(*this, db, &reader);
+      ForgetOnFailure forget(*this, db, &reader);
       try {
         auto result = body(reader);
         reader.Finish();
+        forget.Dismiss();
         // Read without the index: the answer holds only if no writer came meanwhile.
         if (alone_since_ && stamp_.FileSignature() != *alone_since_) {
           Close();
@@ -81,6 +81,7 @@ class Hive {
         }
         return result;
       } catch (const StaleCache&) {
+        forget.Dismiss();
         continue;
       }
     }
@@ -95,12 +96,12 @@ class Hive {
     sqlite3* db = OpenForWriting();
     // A schema made in a transaction that does not commit is not there afterwards.
     Transaction write(db, Transaction::Kind::kWrite, &schema_known_);
-    const ForgetOnFailure forget(*this, db, &write);
+    ForgetOnFailure forget(*this, db, &write);
     EnsureSchema(db);
     const RegStatus status = body(db);
-    if (status != kErrorSuccess) return status;
-    Check(write.Commit());
-    if (!write.restore_value()) UseWal(db);
+    if (status == kErrorSuccess) Check(write.Commit());
+    forget.Dismiss();
+    if (status == kErrorSuccess && !write.restore_value()) UseWal(db);
     return status;
   }
 
@@ -191,8 +192,9 @@ class Hive {
   // the connection when the file turned out to be damaged, so that the next call looks at it
   // afresh. Within changes, only damage ends their transaction.
   void Forget(sqlite3* db, Transaction* open = nullptr);
-  // Forgets `db` as above when the scope it guards is left by an exception: the reader's
-  // snapshot or the transaction `open` first, before the connection may close.
+  // Forgets `db` as above unless dismissed before it goes, as when an exception leaves the scope
+  // it guards: the reader's snapshot or the transaction `open` first, before the connection may
+  // close.
   class ForgetOnFailure {
    public:
     ForgetOnFailure(Hive& hive, sqlite3* db, HiveReader* reader)
@@ -200,19 +202,20 @@ class Hive {
     ForgetOnFailure(Hive& hive, sqlite3* db, Transaction* open = nullptr)
         : hive_(hive), db_(db), open_(open) {}
     ~ForgetOnFailure() {
-      if (std::uncaught_exceptions() <= exceptions_) return;
+      if (dismissed_) return;
       if (reader_ != nullptr) reader_->Abandon();
       hive_.Forget(db_, open_);
     }
     ForgetOnFailure(const ForgetOnFailure&) = delete;
     ForgetOnFailure& operator=(const ForgetOnFailure&) = delete;
+    void Dismiss() { dismissed_ = true; }
 
    private:
     Hive& hive_;
     sqlite3* const db_;
     HiveReader* const reader_ = nullptr;
     Transaction* const open_ = nullptr;
-    const int exceptions_ = std::uncaught_exceptions();
+    bool dismissed_ = false;
   };
   void Close();
 

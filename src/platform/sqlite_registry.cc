@@ -221,15 +221,20 @@ class SqliteRegistry final : public RegistryApi {
   // calls outside any operation do.
   void BeginOperation() override {
     std::lock_guard lock(mutex_);
-    if (operations_[std::this_thread::get_id()]++ > 0) return;
+    if (const auto it = Operation(); it != operations_.end()) {
+      ++it->second;
+      return;
+    }
+    operations_.emplace_back(std::this_thread::get_id(), 1);
     machine_.BeginOperation();
     user_.BeginOperation();
   }
   void EndOperation() override {
     std::lock_guard lock(mutex_);
-    const auto it = operations_.find(std::this_thread::get_id());
+    const auto it = Operation();
     if (it == operations_.end() || --it->second > 0) return;
-    operations_.erase(it);
+    *it = operations_.back();
+    operations_.pop_back();
     machine_.EndOperation();
     user_.EndOperation();
   }
@@ -377,7 +382,7 @@ class SqliteRegistry final : public RegistryApi {
   template <typename Body>
   RegStatus Guard(RegKey* key, Body&& body) {
     std::lock_guard lock(mutex_);
-    const bool in_operation = operations_.contains(std::this_thread::get_id());
+    const bool in_operation = Operation() != operations_.end();
     machine_.SetCallInOperation(in_operation);
     user_.SetCallInOperation(in_operation);
     RegStatus status;
@@ -426,6 +431,12 @@ class SqliteRegistry final : public RegistryApi {
     name[found.size()] = u'\0';
     *length = static_cast<std::uint32_t>(found.size());
     return kErrorSuccess;
+  }
+
+  std::vector<std::pair<std::thread::id, int>>::iterator Operation() {
+    const std::thread::id self = std::this_thread::get_id();
+    return std::find_if(operations_.begin(), operations_.end(),
+                        [self](const auto& each) { return each.first == self; });
   }
 
   KeyRef Resolve(RegKey key, std::uint32_t needed) {
@@ -495,7 +506,8 @@ class SqliteRegistry final : public RegistryApi {
   Hive& machine_;
   Hive& user_;
   std::map<RegKey, KeyRef> handles_;
-  std::map<std::thread::id, int> operations_;  // the depth of each thread's operations
+  // The threads in an operation, each with its depth: a few at most, kept without a node each.
+  std::vector<std::pair<std::thread::id, int>> operations_;
   RegKey next_handle_ = 0x1000;
 };
 
