@@ -39,8 +39,7 @@ void BM_RegReadInterfaceValue(benchmark::State& state) {
   const velmo::platform::HivePaths paths{ScratchDir() / "machine.db", ScratchDir() / "user.db"};
   velmo::ApplicationContext context(
       velmo::Platform{.registry = velmo::platform::NewSqliteRegistry(paths)});
-  context.version = u"2010";
-  context.release = u"2";
+  context.version_info().Select(u"2010");
   for (int i = 0; i < kValues; ++i) {
     velmo::registry::RegWriteInterfaceValue_(context, Name(i), u"C:\\Users\\Łukasz\\設計\\");
   }

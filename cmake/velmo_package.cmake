@@ -5,12 +5,15 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-foreach(part velmo_core velmo_platform)
+foreach(part ${VELMO_CORE_LAYERS} velmo_platform)
   set_target_properties(${part} PROPERTIES POSITION_INDEPENDENT_CODE ON
                         CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 endforeach()
 
-set(velmo_objects $<TARGET_OBJECTS:velmo_core> $<TARGET_OBJECTS:velmo_platform>)
+set(velmo_objects $<TARGET_OBJECTS:velmo_platform>)
+foreach(part ${VELMO_CORE_LAYERS})
+  list(APPEND velmo_objects $<TARGET_OBJECTS:${part}>)
+endforeach()
 add_library(velmo SHARED ${velmo_objects})
 add_library(velmo_static STATIC ${velmo_objects})
 set_target_properties(velmo PROPERTIES

@@ -24,17 +24,17 @@ void LoadCFG(ApplicationContext& context, bool merge);
 // the user's file is later than ConfigDate. Stops silently on a failure.
 void UpdateCFG(ApplicationContext& context);
 
-// The VelmoCFG property: the read refreshes first and gives none on a failure; the write
-// replaces the object and reads no file.
+// The VelmoCFG property: the read refreshes first, and a failure there leaves the object as it
+// was; the write replaces the object and reads no file.
 std::shared_ptr<ConfigDocument> GetVelmoCFG(ApplicationContext& context);
 void SetVelmoCFG(ApplicationContext& context, std::shared_ptr<ConfigDocument> document);
 
 inline std::shared_ptr<ConfigDocument> GetGeometrieDat(const ApplicationContext& context) {
-  return context.geometrie_dat;
+  return context.configurations().geometry();
 }
 
-// Replaces the geometry object by one loaded from the application directory. Failures reach
-// the caller.
+// Replaces the geometry object by one loaded from the application directory. Failures (no
+// document made, a Load that throws) reach the caller; a fresh object whose Load failed stays.
 void LoadGeometrie(ApplicationContext& context);
 
 }  // namespace velmo

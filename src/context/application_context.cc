@@ -3,11 +3,12 @@
 #include "config/builtin_documents.h"
 #include "platform/system_registry.h"
 
+#include <stdexcept>
+
 #ifdef _WIN32
 #include <windows.h>
 
 #include <atomic>
-#include <stdexcept>
 #endif
 
 namespace velmo {
@@ -107,6 +108,15 @@ void SetThisThreadContext(std::unique_ptr<ApplicationContext> context) {
 #endif
 
 }  // namespace
+
+const std::shared_ptr<platform::FileSystem>& ApplicationContext::FileSystem() {
+  if (!file_system_) {
+    if (!platform.new_file_system) throw std::runtime_error("no file system");
+    file_system_ = platform.new_file_system();
+    if (!file_system_) throw std::runtime_error("the file-system object was not made");
+  }
+  return file_system_;
+}
 
 Platform SystemPlatform() {
   return {platform::NewSystemRegistry(), platform::NewSystemMessageBox(),

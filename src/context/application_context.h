@@ -3,7 +3,6 @@
 #ifndef VELMO_CONTEXT_APPLICATION_CONTEXT_H_
 #define VELMO_CONTEXT_APPLICATION_CONTEXT_H_
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -11,6 +10,10 @@
 #include <string>
 #include <string_view>
 
+#include "context/configurations.h"
+#include "context/directories.h"
+#include "context/parameter_cache_slots.h"
+#include "context/version_info.h"
 #include "platform/file_system.h"
 #include "platform/message_box.h"
 #include "platform/registry_api.h"
@@ -22,8 +25,6 @@ namespace velmo {
 inline constexpr std::u16string_view kApplication = u"VELMO_SW2";
 // The title of the library's own message boxes.
 inline constexpr std::u16string_view kLibraryTitle = u"VELMOSWGlobalLib";
-
-class classPP;
 
 // What a context reaches the system through. Tests put their own here.
 struct Platform {
@@ -38,28 +39,43 @@ struct Platform {
 // elsewhere; the system's files and the built-in documents.
 Platform SystemPlatform();
 
-inline constexpr size_t kCacheSlots = 5;
-using ParameterCache = std::array<std::shared_ptr<classPP>, kCacheSlots>;
-
-struct ApplicationContext {
+// The state of the running add-in. Each part keeps its own rules; the subsystems change it only
+// through the parts' operations. Not locked: a context belongs to one thread.
+class ApplicationContext {
+ public:
   explicit ApplicationContext(Platform p) : platform(std::move(p)) {}
 
-  // Directories end in "\" once start-up has accepted them.
-  std::u16string user_path;
-  std::u16string app_path;
-  std::u16string version;  // empty until the first MOLTRAG_Init
-  std::u16string release;  // the suffix of the release key
-  std::u16string service_pack;
-  std::int32_t langue = 0;
+  // Set by start-up and by a user switch.
+  Directories& directories() { return directories_; }
+  const Directories& directories() const { return directories_; }
+  // Set by start-up.
+  VersionInfo& version_info() { return version_; }
+  const VersionInfo& version_info() const { return version_; }
+  Configurations& configurations() { return configurations_; }
+  const Configurations& configurations() const { return configurations_; }
+  ParameterCache& cache() { return cache_; }
+  const ParameterCache& cache() const { return cache_; }
 
-  std::shared_ptr<ConfigDocument> velmo_cfg;  // the main configuration object
-  platform::FileDate config_date = kZeroDate;
-  std::u16string user_file;  // the user's configuration file, as last spelled from user_path
-  std::shared_ptr<ConfigDocument> geometrie_dat;
-  std::optional<ParameterCache> pp_cache;             // allocated by MOLTRAG_Init
-  std::shared_ptr<platform::FileSystem> file_system;  // made on first use
+  // 0 until the first start-up.
+  std::int32_t langue() const { return langue_; }
+  void SetLangue(std::int32_t langue) { langue_ = langue; }
 
+  // The file-system object, made with platform.new_file_system on first use and then kept.
+  // Throws when it cannot be made, with the maker's description; nothing is kept then.
+  const std::shared_ptr<platform::FileSystem>& FileSystem();
+  // The one made so far, or null.
+  const std::shared_ptr<platform::FileSystem>& file_system() const { return file_system_; }
+
+  // What the context reaches the system through: given at construction, replaced by tests.
   Platform platform;
+
+ private:
+  Directories directories_;
+  VersionInfo version_;
+  std::int32_t langue_ = 0;
+  Configurations configurations_;
+  ParameterCache cache_;
+  std::shared_ptr<platform::FileSystem> file_system_;
 };
 
 // This thread's context, made empty on the system platform the first time the thread asks.
@@ -98,13 +114,13 @@ void ReleaseContextSlot();
 #endif
 
 // The plain accessors. None of them fails or touches the registry.
-inline std::u16string UserPath(const ApplicationContext& c) { return c.user_path; }
-inline std::u16string User(const ApplicationContext& c) { return c.user_path; }
-inline std::u16string AppPath(const ApplicationContext& c) { return c.app_path; }
-inline std::u16string RepBase(const ApplicationContext& c) { return c.app_path; }
-inline std::u16string Version(const ApplicationContext& c) { return c.version; }
+inline std::u16string UserPath(const ApplicationContext& c) { return c.directories().user(); }
+inline std::u16string User(const ApplicationContext& c) { return c.directories().user(); }
+inline std::u16string AppPath(const ApplicationContext& c) { return c.directories().app(); }
+inline std::u16string RepBase(const ApplicationContext& c) { return c.directories().app(); }
+inline std::u16string Version(const ApplicationContext& c) { return c.version_info().version(); }
 inline std::u16string Application() { return std::u16string(kApplication); }
-inline std::int32_t Langue(const ApplicationContext& c) { return c.langue; }
+inline std::int32_t Langue(const ApplicationContext& c) { return c.langue(); }
 
 }  // namespace velmo
 

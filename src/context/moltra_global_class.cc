@@ -1,7 +1,6 @@
 #include "velmo/moltra_global_class.h"
 
 #include "config/configuration.h"
-#include "config/parameter_cache.h"
 #include "context/application_context.h"
 #include "context/startup.h"
 #include "platform/text.h"
@@ -11,7 +10,8 @@
 namespace velmo {
 namespace {
 
-// Runs a member's work; any failure gives the member's fallback.
+// Runs a member's work; any failure gives the member's fallback. The one place a member's
+// failure becomes its fallback: the core below lets what it cannot answer for reach here.
 template <typename Result, typename Work>
 Result Trapped(Result fallback, Work&& work) {
   try {

@@ -5,6 +5,8 @@
 #include <limits>
 
 #include "config/configuration.h"
+#include "config/parameter_cache.h"
+#include "context/attempt.h"
 #include "registry/registry_module.h"
 #include "registry/settings_keys.h"
 #include "registry/version_guard.h"
@@ -15,16 +17,6 @@ namespace {
 
 using registry::RegRootLocalMachine;
 
-struct VersionRow {
-  std::u16string_view version;
-  std::u16string_view release;
-  std::u16string_view service_pack;
-};
-constexpr VersionRow kVersions[] = {
-    {u"2008", u"2", u"2"},
-    {u"2", u"2", u"2"},
-    {u"2010", u"2", u"1"},
-};
 constexpr std::u16string_view kDefaultVersion = u"2008";
 
 bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
@@ -33,16 +25,38 @@ bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 void ReadLanguage(ApplicationContext& context) {
   const std::u16string text = registry::RegReadInterfaceValue_(context, u"Langue");
   if (text.empty()) {
-    context.langue = 1;
+    context.SetLangue(1);
     registry::RegWriteInterfaceValue_(context, u"Langue", u"1");
     return;
   }
   // Not a number: the language is 1 and the text stays as it is.
-  context.langue = ParseLangue(text).value_or(1);
-  if (context.langue < 1) {
-    context.langue = 1;
+  context.SetLangue(ParseLangue(text).value_or(1));
+  if (context.langue() < 1) {
+    context.SetLangue(1);
     registry::RegWriteInterfaceValue_(context, u"Langue", u"1");
   }
+}
+
+// The application directory as the release key gives it, or on a first run as the installer
+// left it (then written under the release key).
+std::u16string FindAppPath(ApplicationContext& context) {
+  platform::RegistryApi& api = *context.platform.registry;
+  const std::u16string release_key = registry::ReleaseKey(context);
+  std::u16string app_path;
+  if (registry::RegValueExists(api, RegRootLocalMachine, release_key, u"PATH")) {
+    app_path = registry::RegReadPath(api, RegRootLocalMachine, release_key, u"PATH");
+  }
+  // An empty "PATH" counts as missing, and is never written: it would hide PathVELMO_SW2 for
+  // good, and an installation that sets that later would never start.
+  if (app_path.empty()) {
+    app_path = registry::RegReadPath(api, RegRootLocalMachine, u"SOFTWARE\\MOLTRA\\USERS",
+                                     u"Path" + std::u16string(kApplication));
+    if (!app_path.empty() &&
+        registry::RegWriteString(api, RegRootLocalMachine, release_key, u"PATH", app_path)) {
+      registry::UpdateRegistre(context);
+    }
+  }
+  return app_path;
 }
 
 }  // namespace
@@ -111,83 +125,59 @@ std::u16string NumberToText(double value, std::int32_t decimals) {
 
 bool Getinfo(ApplicationContext& context) {
   if (registry::VersionUndefined(context, u"Getinfo")) return false;
-  const std::u16string previous_user = context.user_path;
-  const std::u16string previous_app = context.app_path;
+  Directories& directories = context.directories();
+  const std::u16string previous_user = directories.user();
+  const std::u16string previous_app = directories.app();
   // Some twenty registry calls: one look at the store's files for them all.
   const platform::OperationScope operation(*context.platform.registry);
 
-  try {
-    ReadLanguage(context);
-  } catch (...) {
-    // The language never stops a start-up.
-  }
+  // The language never stops a start-up.
+  Attempt([&] { ReadLanguage(context); });
 
-  try {
-    context.user_path = LireUser(context);
-
-    platform::RegistryApi& api = *context.platform.registry;
-    const std::u16string release_key = registry::ReleaseKey(context);
-    std::u16string app_path;
-    if (registry::RegValueExists(api, RegRootLocalMachine, release_key, u"PATH")) {
-      app_path = registry::RegReadPath(api, RegRootLocalMachine, release_key, u"PATH");
-    }
-    // An empty "PATH" counts as missing, and is never written: it would hide PathVELMO_SW2 for
-    // good, and an installation that sets that later would never start.
-    if (app_path.empty()) {
-      app_path = registry::RegReadPath(api, RegRootLocalMachine, u"SOFTWARE\\MOLTRA\\USERS",
-                                       u"Path" + std::u16string(kApplication));
-      if (!app_path.empty() &&
-          registry::RegWriteString(api, RegRootLocalMachine, release_key, u"PATH", app_path)) {
-        registry::UpdateRegistre(context);
-      }
-    }
-    context.app_path = app_path;
-    if (context.app_path.empty()) return false;
-    if (context.app_path.back() != u'\\') context.app_path += u'\\';
-    if (context.app_path != previous_app) LoadGeometrie(context);
-
-    if (context.user_path.empty()) return false;
-    if (context.user_path.back() != u'\\') context.user_path += u'\\';
-    if (context.user_path != previous_user) LoadCFG(context, /*merge=*/true);
-    return true;
-  } catch (...) {
-    return false;
-  }
+  // A geometry that fails to load stops here, before the configuration; what was found stays.
+  bool found = false;
+  Attempt([&] {
+    LireUser(context);
+    directories.SetApp(FindAppPath(context));
+    if (directories.app().empty()) return;
+    if (directories.app() != previous_app) LoadGeometrie(context);
+    if (directories.user().empty()) return;
+    if (directories.user() != previous_user) LoadCFG(context, /*merge=*/true);
+    found = true;
+  });
+  return found;
 }
 
 std::int32_t MOLTRAG_Init(ApplicationContext& context, std::u16string_view version_str) {
-  try {
-    context.pp_cache.emplace();  // every entry it held goes
-    if (!version_str.empty() ? version_str == context.version
-                             : context.version == kDefaultVersion) {
-      return 0;
-    }
-    if (!version_str.empty()) {
-      context.version = version_str;
-    } else if (context.version.empty()) {
-      context.version = kDefaultVersion;
-    }
-    for (const VersionRow& row : kVersions) {
-      if (context.version == row.version) {
-        context.release = row.release;
-        context.service_pack = row.service_pack;
-      }
-    }
-    Getinfo(context);
+  context.cache().Open();  // every entry it held goes
+  VersionInfo& version = context.version_info();
+  if (!version_str.empty() ? version_str == version.version()
+                           : version.version() == kDefaultVersion) {
     return 0;
-  } catch (...) {
-    return -1;
   }
+  if (!version_str.empty()) {
+    version.Select(version_str);
+  } else if (!version.defined()) {
+    version.Select(kDefaultVersion);
+  }
+  Getinfo(context);
+  return 0;
+}
+
+std::int32_t MOLTRAG_GetPP(ApplicationContext& context, std::u16string_view nomPP,
+                           std::shared_ptr<PPDocument>& pp) {
+  if (!context.cache().open()) MOLTRAG_Init(context, u"");
+  return RequestParameterFile(context, nomPP, pp);
 }
 
 std::int32_t MOLTRAG_Close(ApplicationContext& context) {
-  context.velmo_cfg.reset();
+  context.configurations().SetMain(nullptr);
   return 0;
 }
 
 std::u16string MOLTRAG_GetServicePack(ApplicationContext& context) {
   if (registry::VersionUndefined(context, u"GetServicePack")) return {};
-  return context.service_pack;
+  return context.version_info().service_pack();
 }
 
 bool MOLTRAG_IsDebug(ApplicationContext& context) {
@@ -196,7 +186,7 @@ bool MOLTRAG_IsDebug(ApplicationContext& context) {
 
 void SetLangue(ApplicationContext& context, std::int32_t lang) {
   if (registry::RegWriteInterfaceValue_(context, u"Langue", NumberToText(lang, 3))) {
-    context.langue = lang;
+    context.SetLangue(lang);
   }
 }
 

@@ -4,20 +4,29 @@
 #define VELMO_CONTEXT_STARTUP_H_
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "context/application_context.h"
+#include "velmo/config_document.h"
 
 namespace velmo {
 
 // Empties the parameter cache, fixes version, release and service pack, and reads the context
-// again unless the version asked for is the one in force. 0, or -1 when a failure interrupted it.
+// again unless the version asked for is the one in force. 0, also when no directories were
+// found; a failure that interrupts it (an allocation) reaches the caller.
 std::int32_t MOLTRAG_Init(ApplicationContext& context, std::u16string_view version_str);
 
+// The cache's RequestParameterFile, after a start-up with no version when the context never had
+// one.
+std::int32_t MOLTRAG_GetPP(ApplicationContext& context, std::u16string_view nomPP,
+                           std::shared_ptr<PPDocument>& pp);
+
 // The start-up worker: language, user directory, application directory (written back on a first
-// run), geometry and configuration. True when both directories were found.
+// run), geometry and configuration. True when both directories were found; a failure of one step
+// ends it with false, what was done staying.
 bool Getinfo(ApplicationContext& context);
 
 // Drops the main configuration object, which the next read of VelmoCFG loads again.

@@ -28,7 +28,7 @@ std::u16string ReadWithMachineDefault(ApplicationContext& context, const std::u1
 
 std::u16string ReleaseKey(const ApplicationContext& context) {
   return u"SOFTWARE\\MOLTRA\\" + std::u16string(kApplication) + u"\\" +
-         std::u16string(kApplication) + u" " + context.release;
+         std::u16string(kApplication) + u" " + context.version_info().release();
 }
 
 std::u16string InterfaceKey(const ApplicationContext& context) {
@@ -40,46 +40,30 @@ std::u16string SettingsKey(const ApplicationContext& context) {
 }
 
 std::u16string RegReadInterfaceValue_(ApplicationContext& context, std::u16string_view name) {
-  try {
-    if (VersionUndefined(context, u"RegReadInterfaceValue_")) return {};
-    return ReadWithMachineDefault(context, InterfaceKey(context), name);
-  } catch (...) {
-    return {};
-  }
+  if (VersionUndefined(context, u"RegReadInterfaceValue_")) return {};
+  return ReadWithMachineDefault(context, InterfaceKey(context), name);
 }
 
 bool RegWriteInterfaceValue_(ApplicationContext& context, std::u16string_view name,
                              std::u16string_view value) {
-  try {
-    if (VersionUndefined(context, u"RegWriteInterfaceValue_")) return false;
-    return RegWriteString(*context.platform.registry, RegRootCurrentUser, InterfaceKey(context),
-                          name, value);
-  } catch (...) {
-    return false;
-  }
+  if (VersionUndefined(context, u"RegWriteInterfaceValue_")) return false;
+  return RegWriteString(*context.platform.registry, RegRootCurrentUser, InterfaceKey(context), name,
+                        value);
 }
 
 std::u16string RegReadSecurityValue_(ApplicationContext& context, std::u16string_view name) {
-  try {
-    if (VersionUndefined(context, u"RegReadSecurityValue_")) return {};
-    return ReadWithMachineDefault(context, SettingsKey(context), name);
-  } catch (...) {
-    return {};
-  }
+  if (VersionUndefined(context, u"RegReadSecurityValue_")) return {};
+  return ReadWithMachineDefault(context, SettingsKey(context), name);
 }
 
 bool RegWriteSecurityValue_(ApplicationContext& context, std::u16string_view name,
                             std::u16string_view value) {
-  try {
-    if (VersionUndefined(context, u"RegWriteSecurityValue_")) return false;
-    RegistryApi& api = *context.platform.registry;
-    const std::u16string key = SettingsKey(context);
-    const bool user = RegWriteString(api, RegRootCurrentUser, key, name, value);
-    const bool machine = RegWriteString(api, RegRootLocalMachine, key, name, value);
-    return user && machine;
-  } catch (...) {
-    return false;
-  }
+  if (VersionUndefined(context, u"RegWriteSecurityValue_")) return false;
+  RegistryApi& api = *context.platform.registry;
+  const std::u16string key = SettingsKey(context);
+  const bool user = RegWriteString(api, RegRootCurrentUser, key, name, value);
+  const bool machine = RegWriteString(api, RegRootLocalMachine, key, name, value);
+  return user && machine;
 }
 
 void UpdateRegistre(ApplicationContext& context) {

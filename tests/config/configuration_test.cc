@@ -36,8 +36,8 @@ class ConfigDatesTest : public ::testing::Test {
       return make();
     };
     context_.platform.documents = documents_;
-    context_.user_path = kUser;
-    context_.app_path = kApp;
+    context_.directories().SetUser(kUser);
+    context_.directories().SetApp(kApp);
   }
 
   void UserFile(FileDate modified, FileDate created) {
@@ -54,20 +54,21 @@ class ConfigDatesTest : public ::testing::Test {
 TEST_F(ConfigDatesTest, LoadingTakesTheLaterDateAndMergesTheApplicationFileOnRequest) {
   UserFile({1000, 5}, {900, 0});
   LoadCFG(context_, /*merge=*/true);
-  ASSERT_NE(context_.velmo_cfg, nullptr);
-  EXPECT_EQ(context_.config_date, (FileDate{1000, 5}));
+  ASSERT_NE(context_.configurations().main(), nullptr);
+  EXPECT_EQ(context_.configurations().date(), (FileDate{1000, 5}));
   EXPECT_THAT(log().loaded, ElementsAre(kUserFile, kAppFile));
   ASSERT_EQ(log().merged.size(), 1u);
-  EXPECT_NE(log().merged[0], context_.velmo_cfg.get());  // the application's, merged into it
+  EXPECT_NE(log().merged[0],
+            context_.configurations().main().get());  // the application's, merged into it
 
   UserFile({1000, 5}, {2000, 0});  // a copy made later than its content
   LoadCFG(context_, /*merge=*/false);
-  EXPECT_EQ(context_.config_date, (FileDate{2000, 0}));
+  EXPECT_EQ(context_.configurations().date(), (FileDate{2000, 0}));
   EXPECT_THAT(log().loaded, ElementsAre(kUserFile, kAppFile, kUserFile));
   EXPECT_EQ(log().merged.size(), 1u);
 
   // No application directory: the user's file alone, even when merging is asked.
-  context_.app_path.clear();
+  context_.directories().SetApp(u"");
   LoadCFG(context_, /*merge=*/true);
   EXPECT_EQ(log().loaded.size(), 4u);
   EXPECT_EQ(log().merged.size(), 1u);
@@ -77,7 +78,7 @@ TEST_F(ConfigDatesTest, LoadingTakesTheLaterDateAndMergesTheApplicationFileOnReq
 TEST_F(ConfigDatesTest, AReadReloadsOnlyWhenADateIsStrictlyLater) {
   UserFile({1000, 0}, {1000, 0});
   LoadCFG(context_, /*merge=*/true);
-  const auto first = context_.velmo_cfg;
+  const auto first = context_.configurations().main();
 
   EXPECT_EQ(GetVelmoCFG(context_), first);  // equal dates are no change
   UserFile({999, 0}, {1000, 0});            // earlier is no change either
@@ -86,7 +87,7 @@ TEST_F(ConfigDatesTest, AReadReloadsOnlyWhenADateIsStrictlyLater) {
   UserFile({1000, 1}, {1000, 0});  // one nanosecond later
   const auto second = GetVelmoCFG(context_);
   EXPECT_NE(second, first);
-  EXPECT_EQ(context_.config_date, (FileDate{1000, 1}));
+  EXPECT_EQ(context_.configurations().date(), (FileDate{1000, 1}));
 
   UserFile({1000, 1}, {1000, 2});  // the creation date moves alone
   const auto third = GetVelmoCFG(context_);
@@ -102,7 +103,7 @@ TEST_F(ConfigDatesTest, WithoutAUserFile) {
   // Nothing to load: each read tries again and gives none, and ConfigDate stays.
   EXPECT_EQ(GetVelmoCFG(context_), nullptr);
   EXPECT_EQ(GetVelmoCFG(context_), nullptr);
-  EXPECT_EQ(context_.config_date, kZeroDate);
+  EXPECT_EQ(context_.configurations().date(), kZeroDate);
   EXPECT_EQ(files_.date_questions, 0);
   EXPECT_THAT(log().loaded, IsEmpty());
 
@@ -115,11 +116,11 @@ TEST_F(ConfigDatesTest, WithoutAUserFile) {
 
   // An explicit load with the file gone drops it.
   LoadCFG(context_, /*merge=*/false);
-  EXPECT_EQ(context_.velmo_cfg, nullptr);
-  EXPECT_EQ(context_.config_date, (FileDate{1000, 0}));
+  EXPECT_EQ(context_.configurations().main(), nullptr);
+  EXPECT_EQ(context_.configurations().date(), (FileDate{1000, 0}));
 
   // No user directory: nothing is even asked.
-  context_.user_path.clear();
+  context_.directories().SetUser(u"");
   UserFile({5000, 0}, {5000, 0});
   EXPECT_EQ(GetVelmoCFG(context_), nullptr);
 }
@@ -129,7 +130,7 @@ TEST_F(ConfigDatesTest, AnAssignedObjectStaysUntilTheUserFileIsNewer) {
   UserFile({1000, 0}, {1000, 0});
   auto mine = std::make_shared<IniDocument>();
   SetVelmoCFG(context_, mine);
-  EXPECT_EQ(context_.velmo_cfg, mine);
+  EXPECT_EQ(context_.configurations().main(), mine);
   EXPECT_THAT(log().loaded, IsEmpty());  // assigning reads no file
   const auto loaded = GetVelmoCFG(context_);
   EXPECT_NE(loaded, mine);
@@ -151,21 +152,22 @@ TEST_F(ConfigDatesTest, FailuresEndTheLoadAndKeepWhatWasDone) {
   UserFile({1000, 0}, {1000, 0});
   documents_->fail_merge = true;
   LoadCFG(context_, /*merge=*/true);
-  EXPECT_NE(context_.velmo_cfg, nullptr);  // the fresh object whose Merge failed stays
-  EXPECT_EQ(context_.config_date, (FileDate{1000, 0}));
+  EXPECT_NE(context_.configurations().main(),
+            nullptr);  // the fresh object whose Merge failed stays
+  EXPECT_EQ(context_.configurations().date(), (FileDate{1000, 0}));
 
   documents_->fail_merge = false;
   documents_->fail_load = true;
   LoadCFG(context_, /*merge=*/false);
-  EXPECT_NE(context_.velmo_cfg, nullptr);
+  EXPECT_NE(context_.configurations().main(), nullptr);
 
   // The file system fails: the read gives what it had, and a load leaves none.
   documents_->fail_load = false;
-  const auto kept = context_.velmo_cfg;
+  const auto kept = context_.configurations().main();
   files_.fail = true;
   EXPECT_EQ(GetVelmoCFG(context_), kept);
   LoadCFG(context_, /*merge=*/true);
-  EXPECT_EQ(context_.velmo_cfg, nullptr);
+  EXPECT_EQ(context_.configurations().main(), nullptr);
 }
 
 TEST_F(ConfigDatesTest, AFileSystemThatCannotBeMadeFailsTheRead) {
@@ -173,7 +175,7 @@ TEST_F(ConfigDatesTest, AFileSystemThatCannotBeMadeFailsTheRead) {
     throw std::runtime_error("no file system here");
   };
   EXPECT_EQ(GetVelmoCFG(context_), nullptr);
-  EXPECT_EQ(context_.file_system, nullptr);
+  EXPECT_EQ(context_.file_system(), nullptr);
 }
 
 TEST_F(ConfigDatesTest, TheGeometryIsLoadedOnceFromTheApplicationDirectory) {
@@ -186,7 +188,7 @@ TEST_F(ConfigDatesTest, TheGeometryIsLoadedOnceFromTheApplicationDirectory) {
   files_.files[std::u16string(kApp) + u"Dat\\Geometrie.dat"] = {{9999, 0}, {9999, 0}};
   EXPECT_EQ(GetGeometrieDat(context_), geometry);  // never refreshed by reading
 
-  context_.app_path.clear();
+  context_.directories().SetApp(u"");
   LoadGeometrie(context_);
   EXPECT_EQ(GetGeometrieDat(context_), nullptr);
 }
@@ -195,8 +197,8 @@ TEST_F(ConfigDatesTest, TheGeometryIsLoadedOnceFromTheApplicationDirectory) {
 class ConfigFilesTest : public ::testing::Test {
  protected:
   ConfigFilesTest() : context_(SystemPlatform()) {
-    context_.user_path = user_.path();
-    context_.app_path = app_.path();
+    context_.directories().SetUser(user_.path());
+    context_.directories().SetApp(app_.path());
   }
 
   std::optional<std::u16string> Setting(const std::shared_ptr<ConfigDocument>& document,

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "config/file_system_queries.h"
+#include "context/startup.h"
 #include "fakes.h"
 #include "scratch_registry.h"
 #include "temp_dir.h"
@@ -66,9 +67,8 @@ class ParameterCacheTest : public ::testing::Test {
   ParameterCacheTest() : context_(Platform{}) {
     context_.platform.new_file_system = files_.Maker();
     context_.platform.documents = documents_;
-    context_.version = u"2010";
-    context_.release = u"2";
-    context_.pp_cache.emplace();
+    context_.version_info().Select(u"2010");
+    context_.cache().Open();
   }
 
   void File(const std::u16string& path, std::int64_t modified) {
@@ -85,7 +85,7 @@ class ParameterCacheTest : public ::testing::Test {
     if (out != nullptr) *out = pp;
     return status;
   }
-  const classPP* Slot(size_t i) const { return (*context_.pp_cache)[i].get(); }
+  const classPP* Slot(size_t i) const { return context_.cache().at(i).get(); }
 
   FakeFileSystem files_;
   std::shared_ptr<ScriptedDocuments> documents_ = std::make_shared<ScriptedDocuments>();
@@ -113,7 +113,7 @@ TEST_F(ParameterCacheTest, ARequestInAnotherCaseIsAHit) {
 TEST_F(ParameterCacheTest, TheAccessCountStopsAtItsMaximum) {
   File(u"a.pp", 100);
   EXPECT_EQ(Get(u"a.pp"), 0);
-  (*context_.pp_cache)[0]->SetNbAcces(std::numeric_limits<std::int32_t>::max() - 1);
+  context_.cache().at(0)->SetNbAcces(std::numeric_limits<std::int32_t>::max() - 1);
   EXPECT_EQ(Get(u"a.pp"), 0);
   EXPECT_EQ(Get(u"a.pp"), 0);
   EXPECT_EQ(Slot(0)->nbAcces(), std::numeric_limits<std::int32_t>::max());
@@ -219,7 +219,7 @@ TEST_F(ParameterCacheTest, ACachedFileThatWentAway) {
 
   // Asked directly, the entry's UpdatePP lets the failure out with a description.
   files_.files.clear();
-  classPP& entry = *(*context_.pp_cache)[0];
+  classPP& entry = *context_.cache().at(0);
   EXPECT_THROW(
       {
         try {
@@ -241,7 +241,7 @@ TEST_F(ParameterCacheTest, ObjectsHandedOutOutliveTheirEntries) {
   EXPECT_EQ(AsDocument(first).loads, 1);  // no longer refreshed by the cache
   EXPECT_EQ(AsDocument(first).loaded_from, u"f0");
 
-  context_.pp_cache.emplace();  // as a switch or an initialisation empties it
+  context_.cache().Open();  // as a switch or an initialisation empties it
   std::shared_ptr<PPDocument> again;
   EXPECT_EQ(Get(u"f0", &again), 0);
   EXPECT_NE(again, first);
@@ -252,13 +252,12 @@ TEST_F(ParameterCacheTest, ARequestBeforeInitialisationInitialisesFirst) {
   testing::ScratchRegistry registry;
   context_.platform.registry = registry.api();
   context_.platform.message_box = std::make_shared<testing::RecordingMessageBox>();
-  context_.version.clear();
-  context_.release.clear();
-  context_.pp_cache.reset();
+  context_.version_info().Clear();
+  context_.cache().Close();
   File(u"p.pp", 100);
   EXPECT_EQ(Get(u"p.pp"), 0);
-  EXPECT_EQ(context_.version, u"2008");
-  EXPECT_TRUE(context_.pp_cache.has_value());
+  EXPECT_EQ(context_.version_info().version(), u"2008");
+  EXPECT_TRUE(context_.cache().open());
 }
 
 TEST_F(ParameterCacheTest, AnEntryOfItsOwnWorksWithTheThreadsContext) {
@@ -289,9 +288,8 @@ TEST(ParameterEntryThreadsTest, AnEntryWorksOnAnotherThreadWhileItsMakerGoesOn) 
   ApplicationContext context(Platform{});
   context.platform.new_file_system = platform::NewSystemFileSystem;
   context.platform.documents = NewBuiltInDocuments();
-  context.version = u"2010";
-  context.release = u"2";
-  context.pp_cache.emplace();
+  context.version_info().Select(u"2010");
+  context.cache().Open();
   auto handed = std::make_shared<classPP>(SharedFileSystemOf(context), context.platform.documents);
   ASSERT_EQ(handed->LoadPP(names[0]), 0);
 

@@ -26,8 +26,8 @@ TEST(ApplicationContextTest, StartsEmpty) {
 TEST(ApplicationContextTest, UserAndRepBaseMirrorTheirFields) {
   ResetCurrentContext(Fakes());
   ApplicationContext& context = CurrentContext();
-  context.user_path = u"C:\\Users\\Łukasz\\";
-  context.app_path = u"D:\\設計\\";
+  context.directories().SetUser(u"C:\\Users\\Łukasz\\");
+  context.directories().SetApp(u"D:\\設計\\");
   EXPECT_EQ(User(context), UserPath(context));
   EXPECT_EQ(User(context), u"C:\\Users\\Łukasz\\");
   EXPECT_EQ(RepBase(context), AppPath(context));
@@ -36,7 +36,7 @@ TEST(ApplicationContextTest, UserAndRepBaseMirrorTheirFields) {
 
 TEST(ApplicationContextTest, OneContextPerThread) {
   ResetCurrentContext(Fakes());
-  CurrentContext().version = u"2010";
+  CurrentContext().version_info().Select(u"2010");
   EXPECT_EQ(&CurrentContext(), &CurrentContext());  // everyone on this thread shares it
 
   std::u16string seen_there = u"unset";
@@ -44,7 +44,7 @@ TEST(ApplicationContextTest, OneContextPerThread) {
   std::thread other([&] {
     ResetCurrentContext(Fakes());
     seen_there = Version(CurrentContext());
-    CurrentContext().version = u"2008";
+    CurrentContext().version_info().Select(u"2008");
     set_there = Version(CurrentContext());
   });
   other.join();

@@ -121,9 +121,9 @@ TEST_F(StartupTest, TheVersionTable) {
                          Row{u"2", u"2", u"2", u"2"}, Row{u"2009", u"2009", u"", u""}}) {
     ApplicationContext fresh(context_.platform);
     EXPECT_EQ(MOLTRAG_Init(fresh, row.asked), 0);
-    EXPECT_EQ(fresh.version, row.version);
-    EXPECT_EQ(fresh.release, row.release);
-    EXPECT_EQ(fresh.service_pack, row.service_pack);
+    EXPECT_EQ(fresh.version_info().version(), row.version);
+    EXPECT_EQ(fresh.version_info().release(), row.release);
+    EXPECT_EQ(fresh.version_info().service_pack(), row.service_pack);
     EXPECT_EQ(MOLTRAG_GetServicePack(fresh), row.service_pack);
   }
   EXPECT_THAT(box_->shown, IsEmpty());  // not even for the version outside the table
@@ -136,24 +136,24 @@ TEST_F(StartupTest, WhenTheContextIsReadAgain) {
   EXPECT_GT(after_first, 0);
 
   // The same version, or none after 2008: only the cache is emptied.
-  (*context_.pp_cache)[0] = std::shared_ptr<classPP>(std::make_shared<classPP>());
+  context_.cache().Insert(0, std::shared_ptr<classPP>(std::make_shared<classPP>()));
   EXPECT_EQ(MOLTRAG_Init(context_, u"2008"), 0);
   EXPECT_EQ(MOLTRAG_Init(context_, u""), 0);
   EXPECT_EQ(registry_->calls, after_first);
-  EXPECT_EQ((*context_.pp_cache)[0], nullptr);
+  EXPECT_EQ(context_.cache().at(0), nullptr);
 
   // A version outside the table after 2008: taken, with the release and service pack kept.
   EXPECT_EQ(MOLTRAG_Init(context_, u"2009"), 0);
-  EXPECT_EQ(context_.version, u"2009");
-  EXPECT_EQ(context_.release, u"2");
-  EXPECT_EQ(context_.service_pack, u"2");
+  EXPECT_EQ(context_.version_info().version(), u"2009");
+  EXPECT_EQ(context_.version_info().release(), u"2");
+  EXPECT_EQ(context_.version_info().service_pack(), u"2");
   EXPECT_GT(registry_->calls, after_first);
 
   // None after 2010: read again, keeping 2010.
   EXPECT_EQ(MOLTRAG_Init(context_, u"2010"), 0);
   const int after_2010 = registry_->calls;
   EXPECT_EQ(MOLTRAG_Init(context_, u""), 0);
-  EXPECT_EQ(context_.version, u"2010");
+  EXPECT_EQ(context_.version_info().version(), u"2010");
   EXPECT_GT(registry_->calls, after_2010);
 }
 
@@ -176,7 +176,7 @@ TEST_F(StartupTest, ALanguageThatIsMissingOrBelowOneBecomesOne) {
           RegWriteString(*registry.api(), RegRootCurrentUser, kInterface, u"Langue", c.stored));
     }
     MOLTRAG_Init(fresh, u"2010");
-    EXPECT_EQ(fresh.langue, c.langue) << (c.stored ? platform::ToUtf8(c.stored) : "missing");
+    EXPECT_EQ(fresh.langue(), c.langue) << (c.stored ? platform::ToUtf8(c.stored) : "missing");
     EXPECT_EQ(RegReadString(*registry.api(), RegRootCurrentUser, kInterface, u"Langue"), c.after);
   }
 }
@@ -185,26 +185,26 @@ TEST_F(StartupTest, TheLanguageSetterStoresFirst) {
   Install();
   MOLTRAG_Init(context_, u"2010");
   SetLangue(context_, 3);
-  EXPECT_EQ(context_.langue, 3);
+  EXPECT_EQ(context_.langue(), 3);
   EXPECT_EQ(Read(RegRootCurrentUser, kInterface, u"Langue"), u"3");
   SetLangue(context_, -2);
-  EXPECT_EQ(context_.langue, -2);
+  EXPECT_EQ(context_.langue(), -2);
   EXPECT_EQ(Read(RegRootCurrentUser, kInterface, u"Langue"), u"-2");
   // The next start-up that reads the context turns it back into 1.
   MOLTRAG_Init(context_, u"2");
-  EXPECT_EQ(context_.langue, 1);
+  EXPECT_EQ(context_.langue(), 1);
   EXPECT_EQ(Read(RegRootCurrentUser, kInterface, u"Langue"), u"1");
 
   // A refused write changes nothing.
   registry_->deny_user_writes = true;
   SetLangue(context_, 5);
-  EXPECT_EQ(context_.langue, 1);
+  EXPECT_EQ(context_.langue(), 1);
 }
 
 TEST_F(StartupTest, BeforeAnyStartUp) {
   EXPECT_EQ(MOLTRAG_GetServicePack(context_), u"");
   SetLangue(context_, 3);
-  EXPECT_EQ(context_.langue, 0);
+  EXPECT_EQ(context_.langue(), 0);
   EXPECT_FALSE(Getinfo(context_));
   const auto box = [](std::u16string text) {
     return ShownMessage{std::move(text), u"VELMOSWGlobalLib", platform::MessageIcon::kNone};
@@ -230,15 +230,15 @@ TEST_F(StartupTest, DebugIsExactlyOne) {
 TEST_F(StartupTest, DirectoriesGetTheirSeparator) {
   Install();
   EXPECT_EQ(MOLTRAG_Init(context_, u"2010"), 0);
-  EXPECT_EQ(context_.app_path, app_ + u"\\");
-  EXPECT_EQ(context_.user_path, user_ + u"\\");
+  EXPECT_EQ(context_.directories().app(), app_ + u"\\");
+  EXPECT_EQ(context_.directories().user(), user_ + u"\\");
 
   // A "/" at the end still gets a "\" after it.
   Put(RegRootLocalMachine, kRelease, u"PATH", app_ + u"/");
   Put(RegRootCurrentUser, kRelease, u"USER", user_ + u"/");
   EXPECT_EQ(MOLTRAG_Init(context_, u"2"), 0);
-  EXPECT_EQ(context_.app_path, app_ + u"/\\");
-  EXPECT_EQ(context_.user_path, user_ + u"/\\");
+  EXPECT_EQ(context_.directories().app(), app_ + u"/\\");
+  EXPECT_EQ(context_.directories().user(), user_ + u"/\\");
 }
 
 TEST_F(StartupTest, AFirstRunTakesTheInstallersDirectoryAndSeedsTheUser) {
@@ -246,7 +246,7 @@ TEST_F(StartupTest, AFirstRunTakesTheInstallersDirectoryAndSeedsTheUser) {
   Put(RegRootLocalMachine, u"SOFTWARE\\MOLTRA\\VELMO_SW2\\VELMO_SW2 2\\Settings", u"Units", u"mm");
   Put(RegRootCurrentUser, kRelease, u"USER", user_);
   EXPECT_EQ(MOLTRAG_Init(context_, u"2010"), 0);
-  EXPECT_EQ(context_.app_path, app_ + u"\\");
+  EXPECT_EQ(context_.directories().app(), app_ + u"\\");
   EXPECT_EQ(Read(RegRootLocalMachine, kRelease, u"PATH"), app_);
   EXPECT_EQ(Read(RegRootCurrentUser, kInterface, u"Units"), u"mm");  // UpdateRegistre ran
 }
@@ -256,14 +256,14 @@ TEST_F(StartupTest, AFirstRunTakesTheInstallersDirectoryAndSeedsTheUser) {
 TEST_F(StartupTest, AnEmptyApplicationDirectoryIsNeverWrittenBack) {
   Put(RegRootCurrentUser, kRelease, u"USER", user_);
   EXPECT_EQ(MOLTRAG_Init(context_, u"2010"), 0);
-  EXPECT_EQ(context_.app_path, u"");
+  EXPECT_EQ(context_.directories().app(), u"");
   EXPECT_FALSE(RegValueExists(*scratch_.api(), RegRootLocalMachine, kRelease, u"PATH"));
-  EXPECT_EQ(context_.velmo_cfg, nullptr);  // Getinfo stopped before the configuration
+  EXPECT_EQ(context_.configurations().main(), nullptr);  // Getinfo stopped before the configuration
 
   Put(RegRootLocalMachine, kRelease, u"PATH", u"");
   Put(RegRootLocalMachine, u"SOFTWARE\\MOLTRA\\USERS", u"PathVELMO_SW2", app_);
   EXPECT_EQ(MOLTRAG_Init(context_, u"2"), 0);
-  EXPECT_EQ(context_.app_path, app_ + u"\\");
+  EXPECT_EQ(context_.directories().app(), app_ + u"\\");
   EXPECT_EQ(Read(RegRootLocalMachine, kRelease, u"PATH"), app_);
 }
 
@@ -285,7 +285,7 @@ TEST_F(StartupTest, GeometryAndConfigurationLoadOncePerChangedDirectory) {
   Put(RegRootCurrentUser, kRelease, u"USER", dirs_.path() + u"other");
   MOLTRAG_Init(context_, u"2010");
   EXPECT_EQ(Loads(u"Dat\\Geometrie.dat"), 1u);
-  EXPECT_EQ(context_.user_path, dirs_.path() + u"other\\");
+  EXPECT_EQ(context_.directories().user(), dirs_.path() + u"other\\");
 
   Put(RegRootLocalMachine, kRelease, u"PATH", dirs_.path() + u"other");
   MOLTRAG_Init(context_, u"2");
@@ -295,16 +295,16 @@ TEST_F(StartupTest, GeometryAndConfigurationLoadOncePerChangedDirectory) {
 TEST_F(StartupTest, CloseDropsOnlyTheMainConfiguration) {
   Install();
   MOLTRAG_Init(context_, u"2010");
-  ASSERT_NE(context_.velmo_cfg, nullptr);
-  const auto geometry = context_.geometrie_dat;
+  ASSERT_NE(context_.configurations().main(), nullptr);
+  const auto geometry = context_.configurations().geometry();
   const ApplicationContext before = context_;
   EXPECT_EQ(MOLTRAG_Close(context_), 0);
-  EXPECT_EQ(context_.velmo_cfg, nullptr);
-  EXPECT_EQ(context_.version, before.version);
-  EXPECT_EQ(context_.app_path, before.app_path);
-  EXPECT_EQ(context_.user_path, before.user_path);
-  EXPECT_EQ(context_.langue, before.langue);
-  EXPECT_EQ(context_.geometrie_dat, geometry);
+  EXPECT_EQ(context_.configurations().main(), nullptr);
+  EXPECT_EQ(context_.version_info().version(), before.version_info().version());
+  EXPECT_EQ(context_.directories().app(), before.directories().app());
+  EXPECT_EQ(context_.directories().user(), before.directories().user());
+  EXPECT_EQ(context_.langue(), before.langue());
+  EXPECT_EQ(context_.configurations().geometry(), geometry);
 
   // The next read loads the user's file alone.
   const size_t merges = documents_->log->merged.size();
@@ -320,8 +320,8 @@ TEST_F(StartupTest, AFailingGeometryLoadStopsBeforeTheConfiguration) {
   Install();
   documents_->fail_load = true;
   EXPECT_EQ(MOLTRAG_Init(context_, u"2010"), 0);
-  EXPECT_EQ(context_.app_path, app_ + u"\\");
-  EXPECT_EQ(context_.velmo_cfg, nullptr);  // the configuration step was not reached
+  EXPECT_EQ(context_.directories().app(), app_ + u"\\");
+  EXPECT_EQ(context_.configurations().main(), nullptr);  // the configuration step was not reached
   EXPECT_EQ(documents_->made, 1);
 }
 

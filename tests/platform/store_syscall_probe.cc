@@ -21,8 +21,7 @@ int main(int argc, char** argv) {
   const int reads = std::atoi(argv[2]);
   velmo::ApplicationContext context(velmo::Platform{
       .registry = velmo::platform::NewSqliteRegistry({dir / "machine.db", dir / "user.db"})});
-  context.version = u"2010";
-  context.release = u"2";
+  context.version_info().Select(u"2010");
   const std::u16string expected = u"C:\\Users\\Łukasz\\";
   if (!velmo::registry::RegWriteInterfaceValue_(context, u"UserDir", expected)) return 1;
   // The first reads open the hive and fill what it keeps in memory.

@@ -44,8 +44,7 @@ class SettingsKeysTest : public ::testing::Test {
       : observed_(std::make_shared<ObservedRegistry>(scratch_.api())),
         box_(std::make_shared<RecordingMessageBox>()),
         context_(Platform{.registry = observed_, .message_box = box_}) {
-    context_.version = u"2010";
-    context_.release = u"2";
+    context_.version_info().Select(u"2010");
   }
 
   void TearDown() override { EXPECT_EQ(observed_->open_handles(), 0u); }
@@ -85,11 +84,12 @@ TEST_F(SettingsKeysTest, KeysAreBuiltFromTheContextAtEachCall) {
   EXPECT_EQ(SettingsKey(context_), kSettings);
 
   // A version outside the table leaves the release empty: the key ends in the blank.
-  context_.release = u"";
+  context_.version_info().Clear();
+  context_.version_info().Select(u"2009");
   EXPECT_TRUE(RegWriteInterfaceValue_(context_, u"Langue", u"3"));
   EXPECT_EQ(UserHas(u"SOFTWARE\\MOLTRA\\VELMO_SW2\\VELMO_SW2 \\Interface", u"Langue"), u"3");
   EXPECT_EQ(RegReadInterfaceValue_(context_, u"Langue"), u"3");
-  context_.release = u"2";
+  context_.version_info().Select(u"2010");
   EXPECT_EQ(RegReadInterfaceValue_(context_, u"Langue"), u"");
 }
 
@@ -169,8 +169,7 @@ TEST_F(SettingsKeysTest, UpdateRegistreSeedsWithoutOverwriting) {
   // Nothing to list: nothing happens.
   ScratchRegistry empty;
   ApplicationContext other(Platform{.registry = empty.api(), .message_box = box_});
-  other.version = u"2010";
-  other.release = u"2";
+  other.version_info().Select(u"2010");
   UpdateRegistre(other);
   std::vector<std::u16string> names;
   std::int32_t count = 0;
@@ -201,7 +200,7 @@ TEST_F(SettingsKeysTest, AMachineKeyOutsideTheThirtyTwoBitView) {
 }
 
 TEST_F(SettingsKeysTest, WithoutAVersionEachOperationSaysSoAndTouchesNothing) {
-  context_.version.clear();
+  context_.version_info().Clear();
   EXPECT_EQ(RegReadInterfaceValue_(context_, u"Langue"), u"");
   EXPECT_FALSE(RegWriteInterfaceValue_(context_, u"Langue", u"2"));
   EXPECT_EQ(RegReadSecurityValue_(context_, u"Level"), u"");
@@ -244,8 +243,7 @@ TEST_F(SettingsKeysTest, AUserWhoMayNotWriteTheMachineHive) {
     ApplicationContext context(Platform{
         .registry = platform::NewSqliteRegistry({scratch_.paths().machine, user_dir + "/user.db"}),
         .message_box = std::make_shared<RecordingMessageBox>()});
-    context.version = u"2010";
-    context.release = u"2";
+    context.version_info().Select(u"2010");
     if (!RegWriteSecurityValue_(context, u"Level", u"7")) out += "write was not true;";
     if (RegReadSecurityValue_(context, u"Level") != u"7") out += "value did not read back;";
     std::vector<std::u16string> names;

@@ -73,9 +73,8 @@ class UsersTest : public ::testing::Test {
     context_.platform.message_box = box_;
     context_.platform.new_file_system = platform::NewSystemFileSystem;
     context_.platform.documents = documents_;
-    context_.version = u"2010";
-    context_.release = u"2";
-    context_.pp_cache.emplace();
+    context_.version_info().Select(u"2010");
+    context_.cache().Open();
   }
 
   void Put(registry::RegRoot root, std::u16string_view key, std::u16string_view name,
@@ -93,8 +92,8 @@ class UsersTest : public ::testing::Test {
   // An entry in the cache, to see it emptied: only its release is observed.
   std::shared_ptr<int> FillCacheSlot(size_t slot) {
     auto owner = std::make_shared<int>(0);
-    (*context_.pp_cache)[slot] =
-        std::shared_ptr<classPP>(owner, reinterpret_cast<classPP*>(owner.get()));
+    context_.cache().Insert(
+        slot, std::shared_ptr<classPP>(owner, reinterpret_cast<classPP*>(owner.get())));
     return owner;
   }
 
@@ -113,16 +112,16 @@ TEST_F(UsersTest, TheReleaseKeysUserComesFirst) {
   Put(RegRootCurrentUser, kReleaseKey, u"USER", own);
   Put(RegRootCurrentUser, kUsersKey, u"UserVELMO_SW2", Existing(u"default"));
   EXPECT_EQ(LireUser(context_), own + u"\\");
-  EXPECT_EQ(context_.user_path, own + u"\\");
+  EXPECT_EQ(context_.directories().user(), own + u"\\");
   EXPECT_EQ(StoredUser(), own);  // nothing is written back
 }
 
 TEST_F(UsersTest, AUserThatNamesAMissingDirectoryDoesNotFallBack) {
   Put(RegRootCurrentUser, kReleaseKey, u"USER", dirs_.path() + u"gone");
   Put(RegRootCurrentUser, kUsersKey, u"UserVELMO_SW2", Existing(u"default"));
-  context_.user_path = u"before";
+  context_.directories().SetUser(u"before");
   EXPECT_EQ(LireUser(context_), u"");
-  EXPECT_EQ(context_.user_path, u"");
+  EXPECT_EQ(context_.directories().user(), u"");
   EXPECT_THAT(box_->shown, IsEmpty());
 }
 
@@ -160,7 +159,7 @@ TEST_F(UsersTest, ADefaultIsCopiedEvenWhenItsDirectoryIsMissing) {
   Put(RegRootLocalMachine, kUsersKey, u"UserVELMO_SW2", missing);
   EXPECT_EQ(LireUser(context_), u"");
   EXPECT_EQ(StoredUser(), missing);
-  EXPECT_EQ(context_.user_path, u"");
+  EXPECT_EQ(context_.directories().user(), u"");
 
   // Nothing anywhere: empty, without a message.
   ScratchRegistry empty;
@@ -178,10 +177,10 @@ TEST_F(UsersTest, ASeparatorIsAddedOnlyWhenBothAreMissing) {
 }
 
 TEST_F(UsersTest, LireUserWithoutAVersion) {
-  context_.version.clear();
-  context_.user_path = u"kept";
+  context_.version_info().Clear();
+  context_.directories().SetUser(u"kept\\");
   EXPECT_EQ(LireUser(context_), u"");
-  EXPECT_EQ(context_.user_path, u"kept");
+  EXPECT_EQ(context_.directories().user(), u"kept\\");
   EXPECT_THAT(box_->shown,
               ElementsAre(ShownMessage{u"LireUser: Version non definie", u"VELMOSWGlobalLib",
                                        platform::MessageIcon::kNone}));
@@ -193,9 +192,9 @@ TEST_F(UsersTest, AnUnexpectedFailureIsShownInAStopBox) {
   context_.platform.new_file_system = []() -> std::unique_ptr<platform::FileSystem> {
     throw std::runtime_error("the file-system object is not registered");
   };
-  context_.user_path = u"before";
+  context_.directories().SetUser(u"before");
   EXPECT_EQ(LireUser(context_), u"");
-  EXPECT_EQ(context_.user_path, u"");
+  EXPECT_EQ(context_.directories().user(), u"");
   ASSERT_EQ(box_->shown.size(), 1u);
   EXPECT_EQ(box_->shown[0].text, u"LireUser\r\nthe file-system object is not registered");
   EXPECT_EQ(box_->shown[0].title, u"ERREUR VELMO");
@@ -206,10 +205,10 @@ TEST_F(UsersTest, AnUnexpectedFailureIsShownInAStopBox) {
 
 TEST_F(UsersTest, AListenerMayRefuseTheSwitch) {
   const std::u16string old_user = Existing(u"old") + u"\\";
-  context_.user_path = old_user;
+  context_.directories().SetUser(old_user);
   Put(RegRootCurrentUser, kReleaseKey, u"USER", old_user);
   const auto config = std::make_shared<IniDocument>();
-  context_.velmo_cfg = config;
+  context_.configurations().SetMain(config);
   const std::weak_ptr<int> cached = FillCacheSlot(2);
 
   Heard heard;
@@ -220,9 +219,9 @@ TEST_F(UsersTest, AListenerMayRefuseTheSwitch) {
   EXPECT_EQ(SwitchUser(context_, u"X:\\new", listeners), 0);
   EXPECT_THAT(heard.events,
               ElementsAre("first changing X:\\new", "second changing X:\\new cancel"));
-  EXPECT_EQ(context_.user_path, old_user);
+  EXPECT_EQ(context_.directories().user(), old_user);
   EXPECT_EQ(StoredUser(), old_user);
-  EXPECT_EQ(context_.velmo_cfg, config);
+  EXPECT_EQ(context_.configurations().main(), config);
   EXPECT_FALSE(cached.expired());
 }
 
@@ -244,8 +243,8 @@ TEST_F(UsersTest, ACompletedSwitch) {
   const std::u16string old_user = Existing(u"old") + u"\\";
   const std::u16string new_user = Existing(u"new");
   dirs_.Write(u"new/dat/velmo.cfg", "[A]\nB=C\n");
-  context_.user_path = old_user;
-  context_.app_path = u"A:\\app\\";
+  context_.directories().SetUser(old_user);
+  context_.directories().SetApp(u"A:\\app\\");
   const std::weak_ptr<int> cached = FillCacheSlot(0);
 
   Heard heard;
@@ -253,13 +252,13 @@ TEST_F(UsersTest, ACompletedSwitch) {
   // When UserChanged is raised the new configuration is there and the cache is empty.
   bool ready_when_told = false;
   only.on_changed = [&] {
-    ready_when_told = context_.velmo_cfg != nullptr && cached.expired() &&
+    ready_when_told = context_.configurations().main() != nullptr && cached.expired() &&
                       documents_->log->loaded.size() == 2 && documents_->log->merged.size() == 1;
   };
   UserEvents* listeners[] = {&only};
   EXPECT_EQ(SwitchUser(context_, new_user, listeners), 0);
   EXPECT_TRUE(ready_when_told);
-  EXPECT_EQ(context_.user_path, new_user + u"\\");
+  EXPECT_EQ(context_.directories().user(), new_user + u"\\");
   EXPECT_EQ(StoredUser(), new_user + u"\\");
   EXPECT_THAT(documents_->log->loaded,
               ElementsAre(new_user + u"\\dat\\velmo.cfg", u"A:\\app\\dat\\velmo.cfg"));
@@ -273,16 +272,16 @@ TEST_F(UsersTest, TheStoredFormOfAPath) {
   EXPECT_EQ(StoredUser(), u"\\");
   EXPECT_EQ(SwitchUser(context_, u"D:/users/b/", {}), 0);
   EXPECT_EQ(StoredUser(), u"D:/users/b/\\");
-  EXPECT_EQ(context_.user_path, u"D:/users/b/\\");
+  EXPECT_EQ(context_.directories().user(), u"D:/users/b/\\");
   // A missing directory is stored all the same, and leaves no configuration.
   EXPECT_EQ(SwitchUser(context_, u"Z:\\nowhere\\", {}), 0);
   EXPECT_EQ(StoredUser(), u"Z:\\nowhere\\");
-  EXPECT_EQ(context_.velmo_cfg, nullptr);
+  EXPECT_EQ(context_.configurations().main(), nullptr);
 }
 
 TEST_F(UsersTest, SwitchingToTheCurrentUserIsNotCutShort) {
   const std::u16string same = Existing(u"same") + u"\\";
-  context_.user_path = same;
+  context_.directories().SetUser(same);
   const std::weak_ptr<int> cached = FillCacheSlot(4);
   Heard heard;
   Listener only("only", heard);
@@ -298,14 +297,14 @@ TEST_F(UsersTest, SwitchingToTheCurrentUserIsNotCutShort) {
 TEST_F(UsersTest, AFailedSwitchIsReportedAsAFailure) {
   const std::u16string old_user = Existing(u"old") + u"\\";
   dirs_.Write(u"old/dat/velmo.cfg", "[A]\nB=C\n");
-  context_.user_path = old_user;
+  context_.directories().SetUser(old_user);
   const std::weak_ptr<int> cached = FillCacheSlot(1);
   registry_->deny_user_writes = true;
   Heard heard;
   Listener only("only", heard);
   UserEvents* listeners[] = {&only};
   EXPECT_EQ(SwitchUser(context_, u"X:\\new", listeners), -1);
-  EXPECT_EQ(context_.user_path, old_user);
+  EXPECT_EQ(context_.directories().user(), old_user);
   EXPECT_TRUE(cached.expired());
   EXPECT_THAT(documents_->log->loaded, ElementsAre(old_user + u"dat\\velmo.cfg"));
   EXPECT_THAT(heard.events,
@@ -314,9 +313,8 @@ TEST_F(UsersTest, AFailedSwitchIsReportedAsAFailure) {
 }
 
 TEST_F(UsersTest, ASwitchBeforeTheFirstInitialisation) {
-  context_.version.clear();
-  context_.release.clear();
-  context_.pp_cache.reset();
+  context_.version_info().Clear();
+  context_.cache().Close();
   Heard heard;
   Listener only("only", heard);
   UserEvents* listeners[] = {&only};
@@ -326,7 +324,7 @@ TEST_F(UsersTest, ASwitchBeforeTheFirstInitialisation) {
               ElementsAre(ShownMessage{u"EcrireUser: Version non definie", u"VELMOSWGlobalLib",
                                        platform::MessageIcon::kNone}));
   EXPECT_EQ(registry_->calls, 0);
-  EXPECT_EQ(context_.user_path, u"");
+  EXPECT_EQ(context_.directories().user(), u"");
 }
 
 TEST_F(UsersTest, AListenerThatThrowsInterruptsTheSwitch) {

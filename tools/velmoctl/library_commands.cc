@@ -2,6 +2,7 @@
 
 #include <iostream>
 #include <memory>
+#include <optional>
 
 #include "config/parameter_cache.h"
 #include "context/application_context.h"
@@ -44,7 +45,7 @@ int Status(MOLTRAGlobalClass& g) {
   const ApplicationContext& context = CurrentContext();
   std::cout << "application            " << ToUtf8(g.Application()) << "\n"
             << "version                " << ToUtf8(g.Version()) << "\n"
-            << "release                " << Shown(context.release) << "\n"
+            << "release                " << Shown(context.version_info().release()) << "\n"
             << "service pack           " << Shown(g.MOLTRAG_GetServicePack()) << "\n"
             << "application directory  " << Shown(g.AppPath()) << "\n"
             << "user directory         " << Shown(g.UserPath()) << "\n"
@@ -136,9 +137,9 @@ int RequestFiles(MOLTRAGlobalClass& g, const LibraryOptions& o) {
     std::shared_ptr<PPDocument> pp;
     const std::int32_t status = g.MOLTRAG_GetPP(name, pp);
     std::cout << file << ": status " << status;
-    const ApplicationContext& context = CurrentContext();
-    if (const int slot = CacheSlotOf(context, name); status == 0 && slot >= 0) {
-      std::cout << ", slot " << slot << ", accesses " << (*context.pp_cache)[slot]->nbAcces();
+    if (const std::optional<CacheEntryInfo> entry = CacheEntryOf(CurrentContext(), name);
+        status == 0 && entry) {
+      std::cout << ", slot " << entry->slot << ", accesses " << entry->accesses;
     }
     std::cout << "\n";
     if (status != 0) exit = kExitFailed;
