@@ -51,8 +51,10 @@ class ApplicationContext {
   // Set by start-up.
   VersionInfo& version_info() { return version_; }
   const VersionInfo& version_info() const { return version_; }
+  // Loaded by start-up and a user switch, refreshed on reading, replaced by the VelmoCFG property.
   Configurations& configurations() { return configurations_; }
   const Configurations& configurations() const { return configurations_; }
+  // Opened by each start-up, filled by MOLTRAG_GetPP, emptied by a user switch.
   ParameterCache& cache() { return cache_; }
   const ParameterCache& cache() const { return cache_; }
 

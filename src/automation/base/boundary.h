@@ -31,52 +31,43 @@ class ComFailure : public std::runtime_error {
 };
 
 // A member that answers under the library's failure convention: `work()` gives the result,
-// which goes to `*out` with S_OK; when it throws, `*out` gets the fallback of its kind (-1, the
-// empty string, false, no object) with S_OK all the same. Only a result that cannot be made
-// (its string's allocation failing) answers E_OUTOFMEMORY. `out` null is E_POINTER.
+// which goes to `*out` with S_OK. The library's own failures are already its fallbacks (the
+// public classes answer them); what is left to fail here is a conversion or an allocation, and
+// then `*out` gets the fallback of its kind with S_OK all the same. Only a result that cannot be
+// made (its string's allocation failing) answers E_OUTOFMEMORY. `out` null is E_POINTER.
 //
 //   LONG*          work() -> std::int32_t          fallback -1
 //   BSTR*          work() -> std::u16string        fallback "" (a null BSTR, as automation has it)
 //   VARIANT_BOOL*  work() -> bool                  fallback false
 //   I** (a COM interface)  work() -> I* (owned)    fallback null
+template <typename Result>
+Result FallbackOf() noexcept {
+  if constexpr (std::is_same_v<Result, VARIANT_BOOL>) {
+    return VARIANT_FALSE;
+  } else if constexpr (std::is_pointer_v<Result>) {
+    return nullptr;  // BSTR included
+  } else {
+    static_assert(std::is_same_v<Result, LONG>, "no fallback for this kind of result");
+    return -1;
+  }
+}
+
 template <typename Result, typename Work>
 HRESULT Answer(Result* out, Work&& work) noexcept {
   if (out == nullptr) return E_POINTER;
-  if constexpr (std::is_same_v<Result, BSTR>) {
-    *out = nullptr;
-    std::u16string text;
-    try {
-      text = work();
-    } catch (...) {
-      return S_OK;
-    }
-    return ToBstr(text, out);
-  } else if constexpr (std::is_same_v<Result, VARIANT_BOOL>) {
-    *out = VARIANT_FALSE;
-    try {
+  *out = FallbackOf<Result>();
+  try {
+    if constexpr (std::is_same_v<Result, BSTR>) {
+      return ToBstr(work(), out);
+    } else if constexpr (std::is_same_v<Result, VARIANT_BOOL>) {
       *out = work() ? VARIANT_TRUE : VARIANT_FALSE;
-    } catch (...) {
-      *out = VARIANT_FALSE;
-    }
-    return S_OK;
-  } else if constexpr (std::is_pointer_v<Result>) {
-    *out = nullptr;
-    try {
+    } else {
       *out = work();
-    } catch (...) {
-      *out = nullptr;
     }
-    return S_OK;
-  } else {
-    static_assert(std::is_same_v<Result, LONG>, "no fallback for this kind of result");
-    *out = -1;
-    try {
-      *out = work();
-    } catch (...) {
-      *out = -1;
-    }
-    return S_OK;
+  } catch (...) {
+    *out = FallbackOf<Result>();
   }
+  return S_OK;
 }
 
 // A member with nothing to answer (a property setter): it stops where a failure occurs, and
