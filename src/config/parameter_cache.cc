@@ -3,22 +3,9 @@
 #include <limits>
 
 #include "config/file_system_queries.h"
+#include "context/attempt.h"
 
 namespace velmo {
-namespace {
-
-// An entry's own calls and the file system's making, whose failure (a file that cannot be looked
-// at, a document that throws) is the request's -1.
-template <typename Call>
-std::int32_t EntryStatus(Call&& call) {
-  try {
-    return call();
-  } catch (...) {
-    return -1;
-  }
-}
-
-}  // namespace
 
 std::int32_t RequestParameterFile(ApplicationContext& context, std::u16string_view nomPP,
                                   std::shared_ptr<PPDocument>& pp) {
@@ -31,8 +18,10 @@ std::int32_t RequestParameterFile(ApplicationContext& context, std::u16string_vi
 
   if (const std::optional<size_t> hit = cache.Find(nomPP)) {
     classPP& entry = *cache.at(*hit);
-    // A due reload that failed would hand out an object that does not hold the file.
-    if (EntryStatus([&] { return entry.UpdatePP(); }) < 0) return fail(-1);
+    // A due reload that failed, or a file that cannot be looked at, would hand out an object
+    // that does not hold the file.
+    std::int32_t updated = -1;
+    if (!Attempt([&] { updated = entry.UpdatePP(); }) || updated < 0) return fail(-1);
     if (pp != entry.PP()) pp = entry.PP();  // a caller asking again often holds it already
     // A count that a caller set to the maximum stays there rather than wrapping.
     if (entry.nbAcces() < std::numeric_limits<std::int32_t>::max()) {
@@ -43,12 +32,7 @@ std::int32_t RequestParameterFile(ApplicationContext& context, std::u16string_vi
 
   if (const std::optional<size_t> free = cache.FreeSlot()) {
     std::shared_ptr<platform::FileSystem> files;
-    if (EntryStatus([&] {
-          files = SharedFileSystemOf(context);
-          return 0;
-        }) < 0) {
-      return fail(-1);
-    }
+    if (!Attempt([&] { files = SharedFileSystemOf(context); })) return fail(-1);
     auto entry = std::make_shared<classPP>(std::move(files), context.platform.documents);
     const std::int32_t status = entry->LoadPP(nomPP);
     if (status < 0) return fail(status);

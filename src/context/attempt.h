@@ -4,11 +4,11 @@
 
 namespace velmo {
 
-// Runs `step`, a part of an operation that goes on (or ends early, keeping what was done) when
-// the part fails: the language read of a start-up, a configuration load that a document or the
-// file system interrupts, a listener told of a switch already made. True when the step
-// completed; a failure is dropped here, and nowhere else in the core is one dropped silently.
-// Every other failure reaches the public class, which answers with the member's fallback.
+// Runs `step`, a part of an operation that goes on (or ends early, keeping what was done, or
+// answers with a status of its own) when the part fails: the language read of a start-up, a
+// configuration load that a document or the file system interrupts, a listener told of a switch
+// already made, a parameter file that cannot be looked at. True when the step completed. Every
+// other failure reaches the public class, which answers with the member's fallback.
 template <typename Step>
 bool Attempt(Step&& step) noexcept {
   try {

@@ -2,6 +2,9 @@
 // release key, each in the user's hive and in the machine hive. Reads look in the user's hive
 // first and copy a machine value into it the first time; so a machine-wide value reaches each
 // user once, and later machine changes are not seen by a user who already has a copy.
+//
+// The registry's failures end in "" or false, as the registry module's do; a failure to allocate
+// reaches the caller.
 #ifndef VELMO_REGISTRY_SETTINGS_KEYS_H_
 #define VELMO_REGISTRY_SETTINGS_KEYS_H_
 
