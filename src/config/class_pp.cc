@@ -32,8 +32,7 @@ std::int32_t classPP::LoadPP(std::u16string_view nomPP) {
     nb_acces_ = 1;
     date_pp_ = Files().LastModified(fichier_);
     pp_ = Documents().NewPPDocument();
-    if (!pp_) throw std::runtime_error("PPDocument was not made");
-    return pp_->Load(fichier_) ? 0 : -1;
+    return pp_ && pp_->Load(fichier_) ? 0 : -1;
   } catch (...) {
     return -1;
   }

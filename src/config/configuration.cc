@@ -1,7 +1,6 @@
 #include "config/configuration.h"
 
 #include <optional>
-#include <stdexcept>
 
 #include "config/file_system_queries.h"
 #include "context/attempt.h"
@@ -69,14 +68,15 @@ void SetVelmoCFG(ApplicationContext& context, std::shared_ptr<ConfigDocument> do
   context.configurations().SetMain(std::move(document));
 }
 
-void LoadGeometrie(ApplicationContext& context) {
+bool LoadGeometrie(ApplicationContext& context) {
   Configurations& configurations = context.configurations();
   configurations.SetGeometry(nullptr);
-  if (context.directories().app().empty()) return;
+  if (context.directories().app().empty()) return true;
   std::shared_ptr<ConfigDocument> document = NewDocument(context);
-  if (!document) throw std::runtime_error("ConfigDocument was not made");
+  if (!document) return false;
   configurations.SetGeometry(document);
   document->Load(context.directories().app() + std::u16string(kGeometryFile));
+  return true;
 }
 
 }  // namespace velmo

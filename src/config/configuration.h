@@ -33,9 +33,10 @@ inline std::shared_ptr<ConfigDocument> GetGeometrieDat(const ApplicationContext&
   return context.configurations().geometry();
 }
 
-// Replaces the geometry object by one loaded from the application directory. Failures (no
-// document made, a Load that throws) reach the caller; a fresh object whose Load failed stays.
-void LoadGeometrie(ApplicationContext& context);
+// Replaces the geometry object by one loaded from the application directory (by none when there
+// is no application directory). False when no document could be made; a Load that throws
+// reaches the caller, and the fresh object whose Load failed stays.
+bool LoadGeometrie(ApplicationContext& context);
 
 }  // namespace velmo
 

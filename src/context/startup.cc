@@ -134,13 +134,13 @@ bool Getinfo(ApplicationContext& context) {
   // The language never stops a start-up.
   Attempt([&] { ReadLanguage(context); });
 
-  // A geometry that fails to load stops here, before the configuration; what was found stays.
+  // A geometry that fails to load stops it here, before the configuration; what was found stays.
   bool found = false;
   Attempt([&] {
     LireUser(context);
     directories.SetApp(FindAppPath(context));
     if (directories.app().empty()) return;
-    if (directories.app() != previous_app) LoadGeometrie(context);
+    if (directories.app() != previous_app && !LoadGeometrie(context)) return;
     if (directories.user().empty()) return;
     if (directories.user() != previous_user) LoadCFG(context, /*merge=*/true);
     found = true;
