@@ -11,7 +11,8 @@ namespace velmo {
 namespace {
 
 // Runs a member's work; any failure gives the member's fallback. The one place a member's
-// failure becomes its fallback: the core below lets what it cannot answer for reach here.
+// failure becomes its fallback: the core below lets what it cannot answer for reach here. A
+// setter's fallback is to stop where the failure occurred.
 template <typename Result, typename Work>
 Result Trapped(Result fallback, Work&& work) {
   try {
@@ -19,6 +20,14 @@ Result Trapped(Result fallback, Work&& work) {
   } catch (...) {
     return fallback;
   }
+}
+
+template <typename Work>
+void Stopped(Work&& work) {
+  Trapped(0, [&](ApplicationContext& c) {
+    work(c);
+    return 0;
+  });
 }
 
 }  // namespace
@@ -83,10 +92,7 @@ std::shared_ptr<ConfigDocument> MOLTRAGlobalClass::VelmoCFG() {
 }
 
 void MOLTRAGlobalClass::SetVelmoCFG(std::shared_ptr<ConfigDocument>& CFG) {
-  Trapped(0, [&](ApplicationContext& c) {
-    velmo::SetVelmoCFG(c, CFG);
-    return 0;
-  });
+  Stopped([&](ApplicationContext& c) { velmo::SetVelmoCFG(c, CFG); });
 }
 
 std::shared_ptr<ConfigDocument> MOLTRAGlobalClass::GeometrieDat() {
@@ -95,10 +101,7 @@ std::shared_ptr<ConfigDocument> MOLTRAGlobalClass::GeometrieDat() {
 }
 
 void MOLTRAGlobalClass::SetLangue(std::int32_t& lang) {
-  Trapped(0, [&](ApplicationContext& c) {
-    velmo::SetLangue(c, lang);
-    return 0;
-  });
+  Stopped([&](ApplicationContext& c) { velmo::SetLangue(c, lang); });
 }
 
 std::u16string MOLTRAGlobalClass::RegReadSecurityValue(std::u16string_view ValueName) {
