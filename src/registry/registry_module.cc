@@ -91,33 +91,39 @@ std::u16string Decode(std::uint32_t type, const std::vector<std::uint8_t>& data)
   return text;
 }
 
+// Every operation's rule: any failure, a failed allocation included, ends in its fallback.
+template <typename Result, typename Work>
+Result OrFallback(Result fallback, Work&& work) noexcept {
+  try {
+    return work();
+  } catch (...) {
+    return fallback;
+  }
+}
+
 }  // namespace
 
 bool RegKeyExists(RegistryApi& api, RegRoot root, std::u16string_view key) {
-  try {
+  return OrFallback<bool>(false, [&]() -> bool {
     ScopedKey open(api);
     return OpenForReading(api, root, key, SecondAttempt::kCurrentUser, open);
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 bool RegValueExists(RegistryApi& api, RegRoot root, std::u16string_view key,
                     std::u16string_view name) {
-  try {
+  return OrFallback<bool>(false, [&]() -> bool {
     if (!RegKeyExists(api, root, key)) return false;
     ScopedKey open(api);
     if (!OpenForReading(api, root, key, SecondAttempt::kCurrentUser, open)) return false;
     std::uint32_t size = 0;
     return api.QueryValue(open.get(), name, nullptr, nullptr, &size) == kErrorSuccess;
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 std::u16string RegReadString(RegistryApi& api, RegRoot root, std::u16string_view key,
                              std::u16string_view name) {
-  try {
+  return OrFallback<std::u16string>({}, [&]() -> std::u16string {
     std::uint32_t type = 0;
     std::vector<std::uint8_t> data;
     {
@@ -126,9 +132,7 @@ std::u16string RegReadString(RegistryApi& api, RegRoot root, std::u16string_view
       if (!QueryWhole(api, open.get(), name, &type, &data)) return {};
     }
     return Decode(type, data);
-  } catch (...) {
-    return {};
-  }
+  });
 }
 
 std::u16string RegReadPath(RegistryApi& api, RegRoot root, std::u16string_view key,
@@ -142,7 +146,7 @@ bool RegOpenOrCreateKey(RegistryApi& api, RegRoot root, std::u16string_view key,
                         platform::RegKey* handle) {
   if (handle == nullptr) return false;
   *handle = 0;
-  try {
+  return OrFallback<bool>(false, [&]() -> bool {
     ScopedKey open(api);
     bool created = false;
     if (root == RegRootCurrentUser) {
@@ -162,15 +166,12 @@ bool RegOpenOrCreateKey(RegistryApi& api, RegRoot root, std::u16string_view key,
     if (!created || open.get() == 0) return false;
     *handle = open.release();
     return true;
-  } catch (...) {
-    *handle = 0;
-    return false;
-  }
+  });
 }
 
 bool RegWriteString(RegistryApi& api, RegRoot root, std::u16string_view key,
                     std::u16string_view name, std::u16string_view value) {
-  try {
+  return OrFallback<bool>(false, [&]() -> bool {
     ScopedKey open(api);
     if (!RegOpenOrCreateKey(api, root, key, open.out())) return false;
     std::vector<std::uint8_t> data;
@@ -183,15 +184,13 @@ bool RegWriteString(RegistryApi& api, RegRoot root, std::u16string_view key,
     if (data.size() > 0xFFFFFFFFu) return false;
     return api.SetValue(open.get(), name, platform::kRegSz, data.data(),
                         static_cast<std::uint32_t>(data.size())) == kErrorSuccess;
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 bool RegEnumValueNames(RegistryApi& api, RegRoot root, std::u16string_view key,
                        std::vector<std::u16string>& names, std::int32_t& count) {
   count = 0;
-  try {
+  return OrFallback<bool>(false, [&]() -> bool {
     ScopedKey open(api);
     if (!OpenForReading(api, root, key, SecondAttempt::kMachineDefaultView, open)) return false;
     std::uint32_t values = 0;
@@ -210,20 +209,16 @@ bool RegEnumValueNames(RegistryApi& api, RegRoot root, std::u16string_view key,
     }
     count = static_cast<std::int32_t>(values);
     return true;
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 bool RegCopyValue(RegistryApi& api, RegRoot source_root, std::u16string_view source_key,
                   std::u16string_view name, RegRoot target_root, std::u16string_view target_key) {
-  try {
+  return OrFallback<bool>(false, [&]() -> bool {
     if (!RegValueExists(api, source_root, source_key, name)) return false;
     const std::u16string text = RegReadString(api, source_root, source_key, name);
     return RegWriteString(api, target_root, target_key, name, text);
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 }  // namespace velmo::registry
