@@ -11,8 +11,8 @@ std::u16string WithTrailingSeparator(std::u16string_view path) {
 void Directories::Set(std::u16string& held, std::u16string_view dir) {
   if (dir.empty()) {
     held.clear();
-  } else if (dir.back() == u'\\') {
-    held.assign(dir);  // the usual case: as stored, without a copy in between
+  } else if (dir.back() == u'\\' || dir.back() == u'/') {
+    held.assign(dir);
   } else {
     held = WithTrailingSeparator(dir);
   }

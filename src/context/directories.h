@@ -8,11 +8,14 @@
 namespace velmo {
 
 // `path` with "\" appended unless it already ends in one. Only the backslash counts: "D:/u/"
-// becomes "D:/u/\", and "" becomes "\". The one rule for every directory the library holds or
-// stores, so that a relative name appended to it always lands inside it.
+// becomes "D:/u/\", and "" becomes "\". What start-up makes of the directories it accepts, and
+// what a switch stores, so that a relative name appended to them lands inside them.
 std::u16string WithTrailingSeparator(std::u16string_view path);
 
-// Each directory is empty (not known) or ends in "\" (WithTrailingSeparator), whoever set it.
+// Each directory is empty (not known) or ends in a separator, "\" or "/", whoever set it: a
+// directory given without one gets "\". The user directory the user reader finds keeps its "/"
+// until start-up accepts it with WithTrailingSeparator; a start-up that finds no application
+// directory leaves it so.
 class Directories {
  public:
   const std::u16string& user() const { return user_; }

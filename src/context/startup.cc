@@ -138,10 +138,16 @@ bool Getinfo(ApplicationContext& context) {
   bool found = false;
   Attempt([&] {
     LireUser(context);
-    directories.SetApp(FindAppPath(context));
-    if (directories.app().empty()) return;
+    const std::u16string app = FindAppPath(context);
+    if (app.empty()) {
+      directories.SetApp(u"");
+      return;
+    }
+    directories.SetApp(WithTrailingSeparator(app));
     if (directories.app() != previous_app && !LoadGeometrie(context)) return;
     if (directories.user().empty()) return;
+    // Only now does a user directory ending in "/" get its "\".
+    directories.SetUser(WithTrailingSeparator(directories.user()));
     if (directories.user() != previous_user) LoadCFG(context, /*merge=*/true);
     found = true;
   });

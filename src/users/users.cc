@@ -22,13 +22,6 @@ constexpr char16_t kUsersKey[] = u"Software\\MOLTRA\\Users";
 
 std::u16string DefaultValueName() { return u"User" + std::u16string(kApplication); }
 
-// The directory as LireUser reports it: a "/" at its end counts as a separator there, although
-// the context holds it with a "\" after that, as it holds every directory.
-std::u16string Reported(std::u16string_view dir) {
-  if (!dir.empty() && dir.back() == u'/') return std::u16string(dir);
-  return WithTrailingSeparator(dir);
-}
-
 // Makes `dir` the current user when it names a directory; else there is none.
 std::u16string Accept(ApplicationContext& context, const std::u16string& dir) {
   if (!FileSystemOf(context).DirectoryExists(dir)) {
@@ -36,7 +29,7 @@ std::u16string Accept(ApplicationContext& context, const std::u16string& dir) {
     return {};
   }
   context.directories().SetUser(dir);
-  return Reported(dir);
+  return context.directories().user();
 }
 
 std::u16string FindUser(ApplicationContext& context) {

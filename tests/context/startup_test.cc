@@ -241,6 +241,15 @@ TEST_F(StartupTest, DirectoriesGetTheirSeparator) {
   EXPECT_EQ(context_.directories().user(), user_ + u"/\\");
 }
 
+// The user reader keeps a "/" at the end; only a start-up that goes on to the configuration
+// appends its "\".
+TEST_F(StartupTest, WithoutAnApplicationDirectoryTheUsersSlashStays) {
+  Put(RegRootCurrentUser, kRelease, u"USER", user_ + u"/");
+  EXPECT_EQ(MOLTRAG_Init(context_, u"2010"), 0);
+  EXPECT_EQ(context_.directories().app(), u"");
+  EXPECT_EQ(context_.directories().user(), user_ + u"/");
+}
+
 TEST_F(StartupTest, AFirstRunTakesTheInstallersDirectoryAndSeedsTheUser) {
   Put(RegRootLocalMachine, u"SOFTWARE\\MOLTRA\\USERS", u"PathVELMO_SW2", app_);
   Put(RegRootLocalMachine, u"SOFTWARE\\MOLTRA\\VELMO_SW2\\VELMO_SW2 2\\Settings", u"Units", u"mm");
