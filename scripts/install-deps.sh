@@ -6,10 +6,11 @@
 set -euo pipefail
 
 # dpkg-dev and file: CPack's Debian packages find their dependencies with dpkg-shlibdeps; clang
-# and libFuzzer build the fuzz targets; strace counts the store's system calls in a test.
+# and libFuzzer build the fuzz targets; strace counts the store's system calls in a test; perl
+# (JSON::PP) reads velmoctl doctor's JSON in its test.
 linux=(cmake ninja-build g++ pkg-config clang-format libsqlite3-dev libicu-dev libcli11-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev make dpkg-dev file clang libfuzzer-14-dev
-  strace)
+  strace perl)
 # `wine` brings the wine, wineboot, wineserver and winepath commands, which wine64 and wine32
 # only recommend; the installer's generator needs perl's Digest::MD5, which perl-base lacks.
 windows=(mingw-w64 mingw-w64-tools wine wine64 wine32:i386 xvfb wixl perl)

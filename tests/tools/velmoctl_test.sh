@@ -58,6 +58,15 @@ check delete-missing-value 1 "" "${velmoctl}" reg delete HKCU 'Software\T' Count
 check delete-key 0 "" "${velmoctl}" reg delete HKCU 'Software' --key
 check list-deleted-key 1 "" "${velmoctl}" reg list HKCU 'Software\T'
 
+# Keys as reg.exe writes them, one word, beside ROOT KEY.
+check one-word-set 0 "" "${velmoctl}" reg set 'HKEY_CURRENT_USER\Software\W' Name 'one word'
+check one-word-get 0 "one word" "${velmoctl}" reg get HKCU 'Software\W' Name
+check one-word-list-root 0 'Software\' "${velmoctl}" reg list 'HKCU\'
+check one-word-missing-value 2 "" "${velmoctl}" reg set 'HKCU\Software\W' OnlyName
+stderr_has one-word-missing-value-message 'VALUE is required'
+check one-word-extra 2 "" "${velmoctl}" reg get 'HKCU\Software\W' Name More
+check one-word-delete 0 "" "${velmoctl}" reg delete 'HKCU\Software\W' --key
+
 # A copy put back; a file that is not a hive is refused and changes nothing.
 backup="${MOLTRA_REGISTRY_DIR}/backup.db"
 check set-before-backup 0 "" "${velmoctl}" reg set HKCU 'Software\B' v saved

@@ -3,6 +3,7 @@
 #include <iostream>
 #include <string>
 
+#include "doctor.h"
 #include "library_commands.h"
 #include "reg_command.h"
 
@@ -43,6 +44,7 @@ int main(int argc, char** argv) {
   Action action;
   AddRegCommands(app, &action);
   AddLibraryCommands(app, &action);
+  AddDoctorCommand(app, &action);
   if (const char* word = UnknownCommand(&app, argc, argv)) {
     std::cerr << "velmoctl: unknown command " << word << " (see 'velmoctl --help')\n";
     return kExitUsage;

@@ -47,17 +47,20 @@ std::string Upper(std::string text) {
   return text;
 }
 
+// "HKCU" or "HKLM" for any spelling of the two roots; empty for anything else.
+std::string RootOf(const std::string& word) {
+  const std::string upper = Upper(word);
+  if (upper == "HKCU" || upper == "HKEY_CURRENT_USER") return "HKCU";
+  if (upper == "HKLM" || upper == "HKEY_LOCAL_MACHINE") return "HKLM";
+  return {};
+}
+
 CLI::Validator RootValidator() {
   return CLI::Validator(
       [](std::string& word) -> std::string {
-        const std::string upper = Upper(word);
-        if (upper == "HKCU" || upper == "HKEY_CURRENT_USER") {
-          word = "HKCU";
-        } else if (upper == "HKLM" || upper == "HKEY_LOCAL_MACHINE") {
-          word = "HKLM";
-        } else {
-          return "unknown root " + word + " (use HKCU or HKLM)";
-        }
+        const std::string root = RootOf(word);
+        if (root.empty()) return "unknown root " + word + " (use HKCU or HKLM)";
+        word = root;
         return {};
       },
       "HKCU|HKLM");
@@ -331,11 +334,60 @@ void AddView(CLI::App* command, RegOptions* o) {
   command->footer(kViewHelp);
 }
 
+// The words after the root and key that a command takes, in order.
+struct Words {
+  std::vector<std::string RegOptions::*> after;
+  size_t required = 0;  // how many of `after` must be given
+  bool key_required = true;
+};
+
 void AddRootKey(CLI::App* command, RegOptions* o) {
-  command->add_option("ROOT", o->root, "HKCU (HKEY_CURRENT_USER) or HKLM (HKEY_LOCAL_MACHINE)")
-      ->required()
-      ->transform(RootValidator());
-  command->add_option("KEY", o->key, "a key path such as 'SOFTWARE\\MOLTRA'; quote it")->required();
+  command->add_option("ROOT", o->root,
+                      "HKCU (HKEY_CURRENT_USER) or HKLM (HKEY_LOCAL_MACHINE); or the whole key "
+                      "as reg.exe writes it, 'HKCU\\Software\\MOLTRA', and then no KEY");
+  command->add_option("KEY", o->key, "a key path such as 'SOFTWARE\\MOLTRA'; quote it");
+}
+
+// Reads the words CLI11 put in ROOT, KEY and `words.after` as the person meant them: a first word
+// holding "\\" is the whole key, so each later word belongs one place further on. Returns how many
+// words followed the key.
+size_t ResolveKeyWords(CLI::App* command, RegOptions* o, const Words& words) {
+  std::vector<std::string> given;
+  if (command->count("ROOT") > 0) given.push_back(o->root);
+  if (command->count("KEY") > 0) given.push_back(o->key);
+  for (std::string RegOptions::*slot : words.after) {
+    const std::string name = slot == &RegOptions::name ? "NAME" : "VALUE";
+    if (command->count(name) > 0) given.push_back(o->*slot);
+  }
+  if (given.empty()) throw CLI::RequiredError("ROOT");
+  std::vector<std::string> split{given[0]};
+  bool key_given = given.size() > 1;
+  if (const size_t slash = given[0].find('\\'); slash != std::string::npos) {
+    split = {given[0].substr(0, slash), given[0].substr(slash + 1)};
+    key_given = true;
+  }
+  split.insert(split.end(), given.begin() + 1, given.end());
+  o->root = RootOf(split[0]);
+  if (o->root.empty()) {
+    throw CLI::ValidationError("ROOT", "unknown root " + split[0] + " (use HKCU or HKLM)");
+  }
+  if (!key_given && words.key_required) throw CLI::RequiredError("KEY");
+  o->key = split.size() > 1 ? split[1] : "";
+  const size_t rest = split.size() > 2 ? split.size() - 2 : 0;
+  if (rest > words.after.size()) {
+    throw CLI::ExtrasError(
+        {split.begin() + 2 + static_cast<long>(words.after.size()), split.end()});
+  }
+  for (size_t i = 0; i < words.after.size(); ++i) {
+    if (i < rest) {
+      o->*words.after[i] = split[2 + i];
+    } else if (i < words.required) {
+      throw CLI::RequiredError(words.after[i] == &RegOptions::name ? "NAME" : "VALUE");
+    } else {
+      o->*words.after[i] = "";
+    }
+  }
+  return rest;
 }
 
 }  // namespace
@@ -360,35 +412,39 @@ void AddRegCommands(CLI::App& app, Action* action) {
 
   CLI::App* get = reg->add_subcommand("get", "print one value's data");
   AddRootKey(get, o.get());
-  get->add_option("NAME", o->name, "the value's name; '' is the key's default value")->required();
+  get->add_option("NAME", o->name, "the value's name; '' is the key's default value");
   AddView(get, o.get());
-  get->callback(run(&Reg::Get));
+  get->callback([run, o, get] {
+    ResolveKeyWords(get, o.get(), {{&RegOptions::name}, 1});
+    run (&Reg::Get)();
+  });
 
   CLI::App* set = reg->add_subcommand("set", "store a value, creating its key");
   AddRootKey(set, o.get());
-  set->add_option("NAME", o->name, "the value's name; '' is the key's default value")->required();
+  set->add_option("NAME", o->name, "the value's name; '' is the key's default value");
   set->add_option("VALUE", o->value,
                   "the data: text for string types (a multi-string's strings on lines of their "
                   "own), a number in decimal or 0x hex for REG_DWORD and REG_QWORD, hex digits "
-                  "for the others")
-      ->required();
+                  "for the others");
   set->add_option("--type,-t", o->type,
                   "REG_SZ (default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_QWORD, "
                   "REG_BINARY or REG_NONE, also without REG_, in any case")
       ->transform(TypeValidator());
   AddView(set, o.get());
-  set->callback(run(&Reg::Set));
+  set->callback([run, o, set] {
+    ResolveKeyWords(set, o.get(), {{&RegOptions::name, &RegOptions::value}, 2});
+    run (&Reg::Set)();
+  });
 
   CLI::App* del = reg->add_subcommand("delete", "delete a value, or with --key a whole key");
   AddRootKey(del, o.get());
-  CLI::Option* name = del->add_option("NAME", o->name, "the value to delete");
-  CLI::Option* whole = del->add_flag("--key", o->whole_key, "delete the key and all below it");
-  whole->excludes(name);
+  del->add_option("NAME", o->name, "the value to delete");
+  del->add_flag("--key", o->whole_key, "delete the key and all below it");
   AddView(del, o.get());
   del->callback([run, o, del] {
-    if (!o->whole_key && del->count("NAME") == 0) {
-      throw CLI::RequiredError("NAME (or --key)");
-    }
+    const bool named = ResolveKeyWords(del, o.get(), {{&RegOptions::name}, 0}) > 0;
+    if (o->whole_key && named) throw CLI::ExcludesError("--key", "NAME");
+    if (!o->whole_key && !named) throw CLI::RequiredError("NAME (or --key)");
     if (o->whole_key && o->key.empty()) {
       throw CLI::ValidationError("KEY", "refusing to delete a whole hive");
     }
@@ -398,21 +454,30 @@ void AddRegCommands(CLI::App& app, Action* action) {
   CLI::App* list = reg->add_subcommand("list", "the key's subkeys (ending in \\), then its values");
   AddRootKey(list, o.get());
   AddView(list, o.get());
-  list->callback(run(&Reg::List));
+  list->callback([run, o, list] {
+    ResolveKeyWords(list, o.get(), {{}, 0, false});
+    run (&Reg::List)();
+  });
 
   CLI::App* query =
       reg->add_subcommand("query", "the key's values and subkeys as Windows' reg query shows them");
   AddRootKey(query, o.get());
   query->add_flag("--recursive,-s", o->recursive, "the whole tree below the key, as reg query /s");
   AddView(query, o.get());
-  query->callback(run(&Reg::Query));
+  query->callback([run, o, query] {
+    ResolveKeyWords(query, o.get(), {{}, 0, false});
+    run (&Reg::Query)();
+  });
 
   CLI::App* exp = reg->add_subcommand(
       "export", "write a key and all below it to a .reg file (version 5.00, UTF-16LE)");
   exp->add_option("FILE", o->file, "the .reg file to write; replaced when complete")->required();
   AddRootKey(exp, o.get());
   AddView(exp, o.get());
-  exp->callback(run(&Reg::Export));
+  exp->callback([run, o, exp] {
+    ResolveKeyWords(exp, o.get(), {{}, 0, false});
+    run (&Reg::Export)();
+  });
 
   CLI::App* backup = reg->add_subcommand(
       "backup", "copy a hive, as one committed state, while other processes may use it");
