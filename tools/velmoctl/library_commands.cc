@@ -7,9 +7,9 @@
 #include "config/parameter_cache.h"
 #include "context/application_context.h"
 #include "explain.h"
-#include "platform/hive_paths.h"
 #include "platform/text.h"
 #include "registry/registry_module.h"
+#include "store_access.h"
 #include "velmo/moltra_global_class.h"
 
 namespace velmo::tools {
@@ -101,7 +101,7 @@ int Set(MOLTRAGlobalClass& g, Family family, const LibraryOptions& o) {
   if (!machine_writable) {
     std::cout << "machine copy:    landed in the user's hive, " << user_key << "\n";
     std::cerr << "velmoctl: the machine hive is not writable ("
-              << platform::DefaultHivePaths().machine.string()
+              << HiveName(platform::kHkeyLocalMachine)
               << "), so the machine's copy went to the user's hive; other users do not get it\n";
     return kExitFailed;
   }

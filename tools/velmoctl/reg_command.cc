@@ -1,21 +1,17 @@
 #include "reg_command.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
 
+#include "file_replacement.h"
 #include "key_reader.h"
 #include "platform/hive_paths.h"
 #include "platform/sqlite_registry.h"
 #include "platform/text.h"
 #include "reg_file_writer.h"
 #include "reg_import.h"
+#include "store_access.h"
 #include "value_format.h"
 
 namespace velmo::tools {
@@ -71,7 +67,7 @@ class Reg {
   explicit Reg(const RegOptions& o)
       : o_(o),
         paths_(DefaultHivePaths()),
-        registry_(NewSqliteRegistry(paths_)),
+        registry_(OpenRegistry()),
         reader_(*registry_),
         root_(o.root == "HKCU" ? kHkeyCurrentUser : kHkeyLocalMachine),
         view_(o.view32   ? kKeyWow64_32Key
@@ -158,24 +154,12 @@ class Reg {
   }
 
   int Export() {
-    // The file is made before anything is read, so that an unwritable path fails first; it
-    // replaces FILE only once it is whole.
-    const std::filesystem::path target(o_.file);
-    std::string temp =
-        (target.parent_path().empty() ? std::filesystem::path(".") : target.parent_path()) /
-        (".velmoctl-export-XXXXXX");
-    if (std::filesystem::exists(target) && ::access(target.c_str(), W_OK) != 0) {
-      return Refused(o_.file + ": " + std::strerror(errno));
-    }
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0) return Refused(o_.file + ": cannot write there: " + std::strerror(errno));
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-    ::close(fd);
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    // The file is made before anything is read, so that an unwritable path fails first.
+    FileReplacement file;
+    std::string error;
+    if (!file.Begin(o_.file, &error)) return Refused(o_.file + ": " + error);
     whole_tree_ = true;
-    RegFileWriter writer(out);
+    RegFileWriter writer(file.out());
     RegStatus status = kErrorSuccess;
     try {
       status = Walk(key_path_, [&](const std::u16string& path, const std::vector<Value>& values,
@@ -183,22 +167,12 @@ class Reg {
         writer.Key(FullName(path));
         for (const Value& value : values) writer.Entry(value);
       });
-    } catch (const RegNameError& error) {
-      out.close();
-      std::filesystem::remove(temp);
-      return Refused(std::string(error.what()) + "; nothing was exported");
+    } catch (const RegNameError& failure) {
+      return Refused(std::string(failure.what()) + "; nothing was exported");
     }
     writer.Finish();
-    out.close();
-    if (status != kErrorSuccess) {
-      std::filesystem::remove(temp);
-      return Failed(KeyName(), status);
-    }
-    std::error_code error;
-    if (!out || (std::filesystem::rename(temp, target, error), error)) {
-      std::filesystem::remove(temp);
-      return Refused(o_.file + ": writing failed" + (error ? ": " + error.message() : ""));
-    }
+    if (status != kErrorSuccess) return Failed(KeyName(), status);
+    if (!file.Commit(&error)) return Refused(o_.file + ": " + error);
     return kExitOk;
   }
 
@@ -268,39 +242,8 @@ class Reg {
     return kExitFailed;
   }
 
-  // The hive, or the file beside it, that this process may not use as it needed to.
-  std::string RefusedFile(const std::string& hive) const {
-    const int mode = writing_ ? R_OK | W_OK : R_OK;
-    for (const char* suffix : {"", "-shm", "-wal"}) {
-      const std::string file = hive + suffix;
-      if (::access(file.c_str(), F_OK) == 0 && ::access(file.c_str(), mode) != 0) return file;
-    }
-    return hive;
-  }
-
   int Failed(const std::string& what, RegStatus status) {
-    const std::string file = (root_ == kHkeyCurrentUser ? paths_.user : paths_.machine).string();
-    switch (status) {
-      case kErrorFileNotFound:
-        return Refused(what + ": not found");
-      case kErrorAccessDenied:
-        return Refused(what + ": access denied (may not " + (writing_ ? "write " : "read ") +
-                       RefusedFile(file) + ")");
-      case kErrorBadDb:
-        return Refused(what + ": cannot open " + file + ": not a registry hive");
-      case kErrorRegistryCorrupt:
-        return Refused(what + ": " + file + " is damaged");
-      case kErrorBusy: {
-        const std::string holder = HiveLockHolder(paths_, root_);
-        return Refused(what + ": " + file + " is busy: " +
-                       (holder.empty() ? "another process" : holder) + " kept it locked too long");
-      }
-      case kErrorBadPathname:
-      case kErrorInvalidParameter:
-        return Refused(what + ": invalid key path or name");
-      default:
-        return Refused(what + ": registry error " + std::to_string(status));
-    }
+    return Refused(what + ": " + FailureText(root_, status, writing_));
   }
 
   const RegOptions& o_;
