@@ -8,7 +8,8 @@ examples=$2
 results=${3:-}
 work=$(mktemp -d)
 trap '[[ -n "${KEEP:-}" ]] || rm -rf "${work}"' EXIT
-source "$(dirname "${BASH_SOURCE[0]}")/../support/test_report.sh"
+support="$(dirname "${BASH_SOURCE[0]}")/../support"
+source "${support}/test_report.sh"
 key='SOFTWARE\MOLTRA\VELMO_SW2\VELMO_SW2 2'
 
 # A store of its own with the example install: MOLTRA_REGISTRY_DIR=$1.
@@ -19,26 +20,13 @@ seed() {
     MOLTRA_REGISTRY_DIR=$1 "${velmoctl}" reg set "HKCU\\${key}" USER "$1/user"
 }
 
-# The verdict JSON gives `check` ("none" when absent; the worst when it is given more than once),
-# and the exit status, as "VERDICT EXIT".
+# The verdict the JSON gives `check`, and the exit status, as "VERDICT EXIT".
 verdict() {  # store, check, doctor options...
-  local store=$1 check=$2
+  local store=$1 check=$2 rc
   shift 2
   MOLTRA_REGISTRY_DIR=${store} "${velmoctl}" doctor --json "$@" >"${work}/out.json" 2>"${work}/err"
-  local rc=$?
-  perl -MJSON::PP -e '
-    my ($file, $check, $rc) = @ARGV;
-    open my $in, "<", $file or die; local $/; my $doc = decode_json(<$in>);
-    my %rank = (ok => 1, warning => 2, fault => 3);
-    my $worst = "none";
-    for my $c (@{$doc->{checks}}) {
-      next unless $c->{check} eq $check;
-      $worst = $c->{verdict} if $worst eq "none" || $rank{$c->{verdict}} > $rank{$worst};
-      die "a $c->{verdict} without its mend\n" if $c->{verdict} ne "ok" && $c->{mend} eq "";
-    }
-    my $faults = grep { $_->{verdict} eq "fault" } @{$doc->{checks}};
-    die "faults says $doc->{faults}, the checks hold $faults\n" if $doc->{faults} != $faults;
-    print "$worst $rc\n";' "${work}/out.json" "${check}" "${rc}" 2>&1
+  rc=$?
+  echo "$(perl "${support}/doctor_verdict.pl" "${work}/out.json" "${check}" 2>&1) ${rc}"
 }
 
 expect() {  # name, wanted "VERDICT EXIT", store, check, doctor options...

@@ -145,10 +145,12 @@ void CheckServers(RegistryApi& registry, FileSystem& files, DoctorReport& report
                    "regsvr32 /u /n /i:user " + U8(*user_file));
       } else if (user_file || machine_file) {
         report.Add(Verdict::kOk, check, U8(user_file ? *user_file : *machine_file));
+      } else if (same) {
+        if (!seen)
+          report.Add(Verdict::kFault, check, "not registered for " + bits + " hosts", mend);
       } else if (!seen) {
-        // A host of the other bitness may not be in use here: its lack is only a warning.
-        report.Add(same ? Verdict::kFault : Verdict::kWarning, check,
-                   "not registered for " + bits + " hosts", mend);
+        // A package installs one bitness; the other is needed only by a host of that bitness.
+        report.Add(Verdict::kOk, check, "not registered: only " + this_bits + " hosts can use it");
       }
     }
   }
