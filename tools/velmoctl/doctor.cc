@@ -10,6 +10,7 @@
 #include "platform/system_registry.h"
 #include "platform/text.h"
 #include "registry/registry_module.h"
+#include "tool_platform.h"
 #include "velmo/moltra_global_class.h"
 
 namespace velmo::tools {
@@ -150,19 +151,10 @@ void CheckApplicationDirectory(RegistryApi& api, FileSystem& files, const std::u
       registry::RegReadPath(api, RegRootLocalMachine, kUsersKeyMachine, kPathFallback);
   const std::string fallback_place = "HKLM\\" + U8(kUsersKeyMachine) + " " + Quoted(kPathFallback);
   std::u16string directory;
-  if (path32) {
+  if (path32 && !path32->empty()) {
     directory = *path32;
-    if (directory.empty()) {
-      report.Add(Verdict::kFault, check,
-                 place32 +
-                     " is empty: start-up takes no application directory and no longer "
-                     "looks at " +
-                     U8(kPathFallback),
-                 SetPathMend(key, "DIR"));
-      return;
-    }
     report.Add(Verdict::kOk, check, place32 + " = " + U8(directory));
-  } else if (path64) {
+  } else if (path64 && !path64->empty()) {
     report.Add(Verdict::kFault, check,
                "only the 64-bit view holds PATH (" + U8(*path64) +
                    "); start-up reads the 32-bit view, so it will take " + fallback_place +
@@ -170,15 +162,15 @@ void CheckApplicationDirectory(RegistryApi& api, FileSystem& files, const std::u
                SetPathMend(key, U8(*path64)));
     return;
   } else if (!fallback.empty()) {
+    // An empty PATH counts as missing: start-up takes the installer's directory.
     directory = fallback;
     report.Add(Verdict::kWarning, check,
-               place32 + " is missing; start-up will take " + fallback_place + " = " +
-                   U8(fallback) + " and write it as PATH",
+               place32 + (path32 ? " is empty" : " is missing") + "; start-up will take " +
+                   fallback_place + " = " + U8(fallback) + " and write it as PATH",
                SetPathMend(key, U8(fallback)));
   } else {
     report.Add(Verdict::kFault, check,
-               "neither " + place32 + " nor " + fallback_place +
-                   ": no application directory (start-up writes an empty PATH, which then stands)",
+               "neither " + place32 + " nor " + fallback_place + " names a directory",
                SetPathMend(key, "DIR"));
     return;
   }
@@ -312,7 +304,7 @@ class RecordingMessageBox final : public MessageBoxApi {
 
 void CheckStartUp(const std::string& host_version, DoctorReport& report) {
   auto boxes = std::make_shared<RecordingMessageBox>();
-  Platform platform = SystemPlatform();
+  Platform platform = ToolPlatform();
   platform.message_box = boxes;
   ResetCurrentContext(std::move(platform));
   MOLTRAGlobalClass g;

@@ -10,6 +10,7 @@
 #include "platform/text.h"
 #include "registry/registry_module.h"
 #include "store_access.h"
+#include "tool_platform.h"
 #include "velmo/moltra_global_class.h"
 
 namespace velmo::tools {
@@ -158,6 +159,7 @@ CLI::App* Leaf(CLI::App* parent, const char* name, const char* description,
                       "2008)");
   command->callback([o, action, body] {
     *action = [o, body] {
+      StartToolContext();
       MOLTRAGlobalClass g;
       if (g.MOLTRAG_Init(FromUtf8(o->host_version)) != 0) {
         std::cerr << "velmoctl: start-up failed\n";

@@ -2,6 +2,16 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 #include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <objbase.h>
+#include <shellapi.h>
+
+#include "platform/text.h"
+#endif
 
 #include "doctor.h"
 #include "library_commands.h"
@@ -33,10 +43,37 @@ const char* UnknownCommand(CLI::App* app, int argc, char** argv) {
   return nullptr;
 }
 
+#ifdef _WIN32
+// The command line as the person typed it, in UTF-8, which the narrow argv of a Windows program
+// would have squeezed into the ANSI code page.
+std::vector<std::string> Utf8Arguments() {
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> words;
+  for (int i = 0; wide != nullptr && i < count; ++i) {
+    words.push_back(velmo::platform::ToUtf8(reinterpret_cast<const char16_t*>(wide[i])));
+  }
+  LocalFree(wide);
+  return words;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace velmo::tools;
+#ifdef _WIN32
+  // The documents of a start-up are the companions' objects, which live in this apartment.
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  SetConsoleOutputCP(CP_UTF8);
+  std::vector<std::string> words = Utf8Arguments();
+  std::vector<char*> pointers;
+  for (std::string& word : words) pointers.push_back(word.data());
+  if (!pointers.empty()) {
+    argc = static_cast<int>(pointers.size());
+    argv = pointers.data();
+  }
+#endif
   CLI::App app("velmoctl: the command-line tool of VELMOSWGlobalLib", "velmoctl");
   app.set_version_flag("--version", "velmoctl " VELMO_VERSION);
   app.require_subcommand(1);

@@ -6,8 +6,10 @@
 
 #include "file_replacement.h"
 #include "key_reader.h"
+#ifndef _WIN32
 #include "platform/hive_paths.h"
 #include "platform/sqlite_registry.h"
+#endif
 #include "platform/text.h"
 #include "reg_file_writer.h"
 #include "reg_import.h"
@@ -66,7 +68,6 @@ class Reg {
  public:
   explicit Reg(const RegOptions& o)
       : o_(o),
-        paths_(DefaultHivePaths()),
         registry_(OpenRegistry()),
         reader_(*registry_),
         root_(o.root == "HKCU" ? kHkeyCurrentUser : kHkeyLocalMachine),
@@ -176,8 +177,10 @@ class Reg {
     return kExitOk;
   }
 
+#ifndef _WIN32
+  // The portable store's own: Windows keeps hives otherwise.
   int Backup() {
-    const RegStatus status = BackupHive(paths_, root_, o_.file);
+    const RegStatus status = BackupHive(DefaultHivePaths(), root_, o_.file);
     if (status == kErrorSuccess) return kExitOk;
     if (status == kErrorAccessDenied) return Refused(o_.file + ": cannot write there");
     return Failed(o_.root, status);
@@ -185,7 +188,7 @@ class Reg {
 
   int Restore() {
     writing_ = true;
-    const RegStatus status = RestoreHive(paths_, root_, o_.file);
+    const RegStatus status = RestoreHive(DefaultHivePaths(), root_, o_.file);
     if (status == kErrorSuccess) return kExitOk;
     if (status == kErrorBadDb || status == kErrorRegistryCorrupt) {
       return Refused(o_.file + (status == kErrorBadDb ? ": not a registry hive" : " is damaged") +
@@ -194,6 +197,8 @@ class Reg {
     if (status == kErrorFileNotFound) return Refused(o_.file + ": not found");
     return Failed(o_.root, status);
   }
+
+#endif
 
   int Import() {
     writing_ = true;
@@ -247,7 +252,6 @@ class Reg {
   }
 
   const RegOptions& o_;
-  const HivePaths paths_;
   std::unique_ptr<RegistryApi> registry_;
   KeyReader reader_;
   const RegKey root_;
@@ -422,6 +426,7 @@ void AddRegCommands(CLI::App& app, Action* action) {
     run (&Reg::Export)();
   });
 
+#ifndef _WIN32
   CLI::App* backup = reg->add_subcommand(
       "backup", "copy a hive, as one committed state, while other processes may use it");
   backup->add_option("ROOT", o->root, "HKCU or HKLM")->required()->transform(RootValidator());
@@ -435,6 +440,7 @@ void AddRegCommands(CLI::App& app, Action* action) {
   restore->add_option("FILE", o->file, "a copy made by backup; checked before anything is written")
       ->required();
   restore->callback(run(&Reg::Restore));
+#endif
 
   CLI::App* imp = reg->add_subcommand(
       "import",
