@@ -128,6 +128,14 @@ sub server {
     registration("$name.dll", @idls) . $extra . qq(        </Component>\n);
 }
 
+# velmoctl.exe, beside the servers it checks and the registry it works on.
+sub tool {
+  my $guid = component_guid('velmoctl');
+  return qq(        <Component Id="velmoctl" Guid="{$guid}"$w64>\n) .
+    qq(          <File Id="velmoctl.exe" Name="velmoctl.exe" Source="$bin/velmoctl.exe" KeyPath="yes"/>\n) .
+    qq(        </Component>\n);
+}
+
 sub data {
   my ($id, $source) = @_;
   my $guid = component_guid($id);
@@ -192,7 +200,7 @@ print $o <<"END";
           <Directory Id="INSTALLDIR" Name="VELMO_SW2">
 @{[ server('MOLConfigLib', 'mol_config_lib.idl', 'mol_config_document.idl')
   . server('MolGPP', 'mol_gpp.idl', 'mol_pp_document.idl')
-  . server('VELMOSWGlobalLib', 'velmo.idl') ]}            <Directory Id="DAT" Name="Dat">
+  . server('VELMOSWGlobalLib', 'velmo.idl') . tool() ]}            <Directory Id="DAT" Name="Dat">
 @{[ data('velmo.cfg', 'dat/velmo.cfg') . data('Geometrie.dat', 'Dat/Geometrie.dat') ]}            </Directory>
 $sdk_tree          </Directory>
         </Directory>
@@ -202,6 +210,7 @@ $sdk_tree          </Directory>
       <ComponentRef Id="MOLConfigLib"/>
       <ComponentRef Id="MolGPP"/>
       <ComponentRef Id="VELMOSWGlobalLib"/>
+      <ComponentRef Id="velmoctl"/>
       <ComponentRef Id="velmo.cfg"/>
       <ComponentRef Id="Geometrie.dat"/>
 $sdk_refs    </Feature>

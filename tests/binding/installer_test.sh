@@ -64,7 +64,8 @@ snapshot before
 wine msiexec /i "${msi}" /qn
 status=$?
 check install "$((status != 0))" "msiexec /i exited with ${status}"
-for file in VELMOSWGlobalLib.dll MOLConfigLib.dll MolGPP.dll Dat/velmo.cfg Dat/Geometrie.dat; do
+for file in VELMOSWGlobalLib.dll MOLConfigLib.dll MolGPP.dll velmoctl.exe Dat/velmo.cfg \
+  Dat/Geometrie.dat; do
   [[ -f "${host_folder}/${file}" ]]
   check "installed-${file//\//-}" $? "${folder}${file} is missing"
 done
@@ -98,6 +99,15 @@ grep -qx 'geometry=96' <<<"${output}"
 check geometry-from-the-program-folder $? "${output//$'\n'/ }"
 grep -qx 'written=True' <<<"${output}"
 check module-writes-its-value $? "${output//$'\n'/ }"
+
+# The installed velmoctl.exe finds the servers the package registered through its own entries.
+wine "${host_folder}/velmoctl.exe" doctor --json --no-start-up 2>/dev/null | tr -d '\r' \
+  >"${work}/doctor.json"
+for class in MOLTRAGlobalClass classPP ConfigDocument PPDocument; do
+  verdict=$(perl "$(dirname "${BASH_SOURCE[0]}")/../support/doctor_verdict.pl" "${work}/doctor.json" \
+    "${class} server (${bits}-bit)" 2>&1)
+  check "doctor-finds-${class}" "$([[ ${verdict} == ok ]]; echo $?)" "${verdict}"
+done
 
 # Installed again, and repaired: nothing changes.
 snapshot installed

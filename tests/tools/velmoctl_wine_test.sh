@@ -14,7 +14,10 @@ source "${here}/../support/test_report.sh"
 work=$(mktemp -d)
 trap 'rm -rf "${work}"' EXIT
 
-velmoctl() { wine_bits "${bits}" "${bin}/velmoctl.exe" "$@" 2>"${work}/err" | tr -d '\r'; }
+velmoctl() {  # its output without the CRs, and its exit status
+  wine_bits "${bits}" "${bin}/velmoctl.exe" "$@" 2>"${work}/err" | tr -d '\r'
+  return "${PIPESTATUS[0]}"
+}
 winpath() { wine64 winepath -w "$1" 2>/dev/null | tr -d '\r'; }
 
 check() {  # name, wanted output, got output
@@ -33,8 +36,8 @@ reg_has() {  # name, text wanted in reg's answer, reg arguments...
 
 # reg.exe and velmoctl.exe see the same value in each view, and the two views stay apart.
 test_key='HKLM\Software\VelmoCtlWine'
-velmoctl reg set --32 "${test_key}" Text 'trente-deux ✓' >/dev/null
-reg_has set-32-read-by-reg 'trente-deux ✓' query "${test_key}" /v Text /reg:32
+velmoctl reg set --32 "${test_key}" Text 'trente-deux' >/dev/null
+reg_has set-32-read-by-reg 'trente-deux' query "${test_key}" /v Text /reg:32
 out=$(wine_reg 64 query "${test_key}" /v Text /reg:64)
 if wine_reg_says_absent "${out}"; then report_pass views-apart; else report_fail views-apart "${out}"; fi
 wine_reg 64 add "${test_key}" /v Count /t REG_DWORD /d 42 /reg:64 /f >/dev/null
@@ -44,10 +47,12 @@ check one-word-key-long-root 42 "$(velmoctl reg get --64 "HKEY_LOCAL_MACHINE\\So
 # Through regedit, in this bitness's own view, both ways.
 velmoctl reg set HKCU 'Software\VelmoCtlWine' Lines $'one\ntwo' --type multi_sz >/dev/null
 velmoctl reg set HKCU 'Software\VelmoCtlWine' Raw 00ff7f --type binary >/dev/null
+velmoctl reg set HKCU 'Software\VelmoCtlWine' Name 'Łukasz 設計' >/dev/null
 velmoctl reg export "$(winpath "${work}")\\out.reg" 'HKCU\Software\VelmoCtlWine' >/dev/null
 wine_reg 64 delete 'HKCU\Software\VelmoCtlWine' /f >/dev/null
 wine_bits "${bits}" regedit /s "$(winpath "${work}/out.reg")" 2>/dev/null
 check velmoctl-export-regedit-import $'one\ntwo' "$(velmoctl reg get HKCU 'Software\VelmoCtlWine' Lines)"
+check velmoctl-export-regedit-import-text 'Łukasz 設計' "$(velmoctl reg get HKCU 'Software\VelmoCtlWine' Name)"
 wine_bits "${bits}" regedit /e "$(winpath "${work}/back.reg")" 'HKEY_CURRENT_USER\Software\VelmoCtlWine' 2>/dev/null
 velmoctl reg delete 'HKCU\Software\VelmoCtlWine' --key >/dev/null
 velmoctl reg import "$(winpath "${work}/back.reg")" >/dev/null
@@ -67,7 +72,7 @@ expect() {  # name, wanted "VERDICT EXIT", check, doctor options...
   local name=$1 want=$2 check=$3 rc got
   shift 3
   velmoctl doctor --json "$@" >"${work}/out.json"
-  rc=${PIPESTATUS[0]}
+  rc=$?
   got="$(perl "${here}/../support/doctor_verdict.pl" "${work}/out.json" "${check}" 2>&1) ${rc}"
   check "${name}" "${want}" "${got}"
   [[ "${got}" == "${want}" ]] || cat "${work}/out.json"

@@ -53,6 +53,8 @@ std::string RootOf(const std::string& word) {
   return {};
 }
 
+#ifndef _WIN32
+// For the commands that take a whole hive.
 CLI::Validator RootValidator() {
   return CLI::Validator(
       [](std::string& word) -> std::string {
@@ -63,6 +65,7 @@ CLI::Validator RootValidator() {
       },
       "HKCU|HKLM");
 }
+#endif
 
 class Reg {
  public:
