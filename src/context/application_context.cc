@@ -109,13 +109,10 @@ void SetThisThreadContext(std::unique_ptr<ApplicationContext> context) {
 
 }  // namespace
 
-const std::shared_ptr<platform::FileSystem>& ApplicationContext::FileSystem() {
-  if (!file_system_) {
-    if (!platform.new_file_system) throw std::runtime_error("no file system");
-    file_system_ = platform.new_file_system();
-    if (!file_system_) throw std::runtime_error("the file-system object was not made");
-  }
-  return file_system_;
+void ApplicationContext::MakeFileSystem() {
+  if (!platform.new_file_system) throw std::runtime_error("no file system");
+  file_system_ = platform.new_file_system();
+  if (!file_system_) throw std::runtime_error("the file-system object was not made");
 }
 
 Platform SystemPlatform() {

@@ -64,7 +64,11 @@ class ApplicationContext {
 
   // The file-system object, made with platform.new_file_system on first use and then kept.
   // Throws when it cannot be made, with the maker's description; nothing is kept then.
-  const std::shared_ptr<platform::FileSystem>& FileSystem();
+  // Inline: every cache hit and configuration read asks for it.
+  const std::shared_ptr<platform::FileSystem>& FileSystem() {
+    if (!file_system_) MakeFileSystem();
+    return file_system_;
+  }
   // The one made so far, or null.
   const std::shared_ptr<platform::FileSystem>& file_system() const { return file_system_; }
 
@@ -72,6 +76,7 @@ class ApplicationContext {
   Platform platform;
 
  private:
+  void MakeFileSystem();
   Directories directories_;
   VersionInfo version_;
   std::int32_t langue_ = 0;
