@@ -86,6 +86,19 @@ else
 fi
 expect healthy-start-up "ok 0" start-up
 
+# The library's commands, each after a start-up through the registered companions.
+out=$(velmoctl status --host-version 2010)
+grep -qE '^GeometrieDat +loaded$' <<<"${out}"
+check status-through-the-companions 0 "$?"
+cp -r "${examples}/params" "${install}/"
+check pp-through-the-cache 'C:\velmo\params\beam.pp: status 0, slot 0, accesses 1' \
+  "$(velmoctl pp 'C:\velmo\params\beam.pp')"
+mkdir -p "${install}/other"
+check user-switch-events 'UserChanging NewUser="C:\velmo\other" Cancel=false
+UserChanged OldUser="C:\velmo\user\" NewUser="C:\velmo\other\"
+result 0' "$(velmoctl user switch 'C:\velmo\other')"
+velmoctl reg set "${user_key}" USER 'C:\velmo\user\' >/dev/null
+
 velmoctl reg set "${user_key}" USER 'C:\velmo\gone\' >/dev/null
 expect user-names-missing-directory "fault 1" "user directory" --no-start-up
 velmoctl reg set "${user_key}" USER 'C:\velmo\user\' >/dev/null
