@@ -17,8 +17,6 @@ namespace {
 
 using registry::RegRootLocalMachine;
 
-constexpr std::u16string_view kDefaultVersion = u"2008";
-
 bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
 bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 

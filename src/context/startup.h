@@ -14,6 +14,9 @@
 
 namespace velmo {
 
+// The version a start-up takes when the host gives none.
+inline constexpr std::u16string_view kDefaultVersion = u"2008";
+
 // Empties the parameter cache, fixes version, release and service pack, and reads the context
 // again unless the version asked for is the one in force. 0, also when no directories were
 // found; a failure that interrupts it (an allocation) reaches the caller.

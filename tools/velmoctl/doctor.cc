@@ -5,11 +5,13 @@
 #include <optional>
 
 #include "context/application_context.h"
+#include "context/directories.h"
 #include "context/startup.h"
 #include "key_reader.h"
 #include "platform/system_registry.h"
 #include "platform/text.h"
 #include "registry/registry_module.h"
+#include "registry/settings_keys.h"
 #include "tool_platform.h"
 #include "velmo/moltra_global_class.h"
 
@@ -68,10 +70,6 @@ const std::u16string kUsersKeyUser = u"Software\\MOLTRA\\Users";
 const std::u16string kPathFallback = u"PathVELMO_SW2";
 const std::u16string kUserDefault = u"UserVELMO_SW2";
 
-std::u16string ReleaseKey(const std::u16string& release) {
-  return u"SOFTWARE\\MOLTRA\\VELMO_SW2\\VELMO_SW2 " + release;
-}
-
 std::string RootName(RegKey root) { return root == kHkeyCurrentUser ? "HKCU" : "HKLM"; }
 
 std::string ViewName(std::uint32_t view) {
@@ -83,31 +81,6 @@ std::string ViewName(std::uint32_t view) {
 std::string Place(RegKey root, std::uint32_t view, std::u16string_view key,
                   std::u16string_view name) {
   return RootName(root) + "\\" + U8(key) + " " + Quoted(name) + ViewName(view);
-}
-
-// The value as text, read as the library reads it, in exactly one root and view; nothing when the
-// key does not open or the value is not there.
-std::optional<std::u16string> Look(RegistryApi& api, RegKey root, std::uint32_t view,
-                                   std::u16string_view key, std::u16string_view name) {
-  RegKey handle = 0;
-  if (api.OpenKey(root, key, kKeyRead | view, &handle) != kErrorSuccess) return std::nullopt;
-  Value value;
-  const RegStatus status = ReadValue(api, handle, name, &value);
-  api.CloseKey(handle);
-  if (status != kErrorSuccess) return std::nullopt;
-  std::u16string text;
-  if (value.type == kRegSz || value.type == kRegExpandSz || value.type == kRegMultiSz) {
-    text.assign(reinterpret_cast<const char16_t*>(value.data.data()), value.data.size() / 2);
-  } else {
-    for (const char c : value.data) text += static_cast<char16_t>(static_cast<unsigned char>(c));
-  }
-  if (!text.empty() && text.back() == u'\0') text.pop_back();
-  return text;
-}
-
-std::u16string WithSeparator(std::u16string directory) {
-  if (!directory.empty() && directory.back() != u'\\') directory += u'\\';
-  return directory;
 }
 
 // How a document of the directory `directory` + `file` fares: missing, unreadable or loaded.
@@ -145,8 +118,8 @@ void CheckApplicationDirectory(RegistryApi& api, FileSystem& files, const std::u
                                DoctorReport& report) {
   const std::string check = "application directory";
   const std::string place32 = Place(kHkeyLocalMachine, kKeyWow64_32Key, key, u"PATH");
-  const auto path32 = Look(api, kHkeyLocalMachine, kKeyWow64_32Key, key, u"PATH");
-  const auto path64 = Look(api, kHkeyLocalMachine, kKeyWow64_64Key, key, u"PATH");
+  const auto path32 = ReadText(api, kHkeyLocalMachine, kKeyWow64_32Key, key, u"PATH");
+  const auto path64 = ReadText(api, kHkeyLocalMachine, kKeyWow64_64Key, key, u"PATH");
   const std::u16string fallback =
       registry::RegReadPath(api, RegRootLocalMachine, kUsersKeyMachine, kPathFallback);
   const std::string fallback_place = "HKLM\\" + U8(kUsersKeyMachine) + " " + Quoted(kPathFallback);
@@ -174,7 +147,7 @@ void CheckApplicationDirectory(RegistryApi& api, FileSystem& files, const std::u
                SetPathMend(key, "DIR"));
     return;
   }
-  directory = WithSeparator(directory);
+  directory = WithTrailingSeparator(directory);
   if (!files.DirectoryExists(directory)) {
     report.Add(Verdict::kFault, "application directory exists", U8(directory) + " does not exist",
                "install the add-in there, or " + SetPathMend(key, "DIR"));
@@ -228,9 +201,10 @@ void CheckUserDirectory(RegistryApi& api, FileSystem& files, const std::u16strin
                place + " is not set; start-up will take " + from + " = " + U8(directory) +
                    " and store it as USER");
   }
-  CheckDocument(files, WithSeparator(directory), u"dat\\velmo.cfg", "user configuration",
+  CheckDocument(files, WithTrailingSeparator(directory), u"dat\\velmo.cfg", "user configuration",
                 Verdict::kWarning,
-                "copy velmo.cfg from the installation into " + U8(WithSeparator(directory)) +
+                "copy velmo.cfg from the installation into " +
+                    U8(WithTrailingSeparator(directory)) +
                     "dat, or VelmoCFG holds only the application's values",
                 report);
 }
@@ -238,7 +212,7 @@ void CheckUserDirectory(RegistryApi& api, FileSystem& files, const std::u16strin
 // "Langue" and "DEBUG" as start-up reads them: the user's copy, else the machine's.
 void CheckInterfaceValues(RegistryApi& api, const std::u16string& key, DoctorReport& report) {
   const std::u16string interface_key = key + u"\\Interface";
-  const auto user_langue = Look(api, kHkeyCurrentUser, 0, interface_key, u"Langue");
+  const auto user_langue = ReadText(api, kHkeyCurrentUser, 0, interface_key, u"Langue");
   const std::u16string langue =
       user_langue ? *user_langue
                   : registry::RegReadString(api, RegRootLocalMachine, interface_key, u"Langue");
@@ -258,7 +232,7 @@ void CheckInterfaceValues(RegistryApi& api, const std::u16string& key, DoctorRep
   } else {
     report.Add(Verdict::kOk, "language", langue_place + " = " + Quoted(langue));
   }
-  const auto user_debug = Look(api, kHkeyCurrentUser, 0, interface_key, u"DEBUG");
+  const auto user_debug = ReadText(api, kHkeyCurrentUser, 0, interface_key, u"DEBUG");
   const std::u16string debug =
       user_debug ? *user_debug
                  : registry::RegReadString(api, RegRootLocalMachine, interface_key, u"DEBUG");
@@ -276,7 +250,7 @@ void CheckShadows(RegistryApi& api, const std::u16string& key, DoctorReport& rep
     if (!registry::RegEnumValueNames(api, RegRootLocalMachine, family_key, names, count)) continue;
     for (std::int32_t i = 0; i < count && i < static_cast<std::int32_t>(names.size()); ++i) {
       const std::u16string& name = names[i];
-      const auto mine = Look(api, kHkeyCurrentUser, 0, family_key, name);
+      const auto mine = ReadText(api, kHkeyCurrentUser, 0, family_key, name);
       const std::u16string theirs =
           registry::RegReadString(api, RegRootLocalMachine, family_key, name);
       if (!mine || *mine == theirs) continue;
@@ -327,15 +301,6 @@ void CheckStartUp(const std::string& host_version, DoctorReport& report) {
              whole ? "" : "mend the faults above, then run velmoctl doctor again");
 }
 
-std::u16string ReleaseOf(const std::string& host_version) {
-  // The release a first start-up gives; a version outside the known ones leaves it empty.
-  if (host_version.empty() || host_version == "2008" || host_version == "2" ||
-      host_version == "2010") {
-    return u"2";
-  }
-  return u"";
-}
-
 struct DoctorOptions {
   std::string host_version;
   bool json = false;
@@ -351,7 +316,7 @@ int RunDoctor(const DoctorOptions& o) {
 #else
   CheckServers(*registry, *files, report);
 #endif
-  CheckSettings(*registry, *files, ReleaseOf(o.host_version), report);
+  CheckSettings(*registry, *files, FromUtf8(o.host_version), report);
   registry.reset();
   if (!o.no_start_up) CheckStartUp(o.host_version, report);
   if (o.json) {
@@ -403,9 +368,12 @@ void DoctorReport::WriteJson(std::ostream& out) const {
   out << "\n]}\n";
 }
 
-void CheckSettings(RegistryApi& registry, FileSystem& files, const std::u16string& release,
+void CheckSettings(RegistryApi& registry, FileSystem& files, std::u16string_view host_version,
                    DoctorReport& report) {
-  const std::u16string key = ReleaseKey(release);
+  // The release key a first start-up with this version would use.
+  ApplicationContext context{Platform{}};
+  context.version_info().Select(host_version.empty() ? kDefaultVersion : host_version);
+  const std::u16string key = registry::ReleaseKey(context);
   CheckApplicationDirectory(registry, files, key, report);
   CheckUserDirectory(registry, files, key, report);
   CheckInterfaceValues(registry, key, report);

@@ -41,10 +41,10 @@ class DoctorReport {
 };
 
 // The registry values start-up reads for this user, in its views and order, and the directories
-// and files they name. `release` is the release the host's version gives ("2" for the known
-// ones). Reads only.
+// and files they name, under the release key a first start-up with `host_version` uses (none
+// stands for the default). Reads only.
 void CheckSettings(platform::RegistryApi& registry, platform::FileSystem& files,
-                   const std::u16string& release, DoctorReport& report);
+                   std::u16string_view host_version, DoctorReport& report);
 
 // The three servers' COM registration in both registry views and both scopes, which the host's
 // bitness needs and which shadows which. Reads only.

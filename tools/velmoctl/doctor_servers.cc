@@ -45,19 +45,7 @@ struct Classes {
 
   std::optional<std::u16string> Read(const std::u16string& key, std::u16string_view name,
                                      RegistryApi& api) const {
-    RegKey handle = 0;
-    if (api.OpenKey(root, u"Software\\Classes\\" + key, kKeyRead | view, &handle) !=
-        kErrorSuccess) {
-      return std::nullopt;
-    }
-    Value value;
-    const RegStatus status = ReadValue(api, handle, name, &value);
-    api.CloseKey(handle);
-    if (status != kErrorSuccess) return std::nullopt;
-    std::u16string text(reinterpret_cast<const char16_t*>(value.data.data()),
-                        value.data.size() / 2);
-    while (!text.empty() && text.back() == u'\0') text.pop_back();
-    return text;
+    return ReadText(api, root, view, u"Software\\Classes\\" + key, name);
   }
 };
 

@@ -1,5 +1,7 @@
 #include "key_reader.h"
 
+#include "value_format.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -21,6 +23,24 @@ RegStatus ReadValue(RegistryApi& registry, RegKey key, std::u16string_view name,
     if (status != kErrorMoreData) break;  // grown meanwhile: ask again
   }
   return status;
+}
+
+std::optional<std::u16string> ReadText(RegistryApi& registry, RegKey root, std::uint32_t view,
+                                       std::u16string_view path, std::u16string_view name) {
+  RegKey key = 0;
+  if (registry.OpenKey(root, path, kKeyRead | view, &key) != kErrorSuccess) return std::nullopt;
+  Value value;
+  const RegStatus status = ReadValue(registry, key, name, &value);
+  registry.CloseKey(key);
+  if (status != kErrorSuccess) return std::nullopt;
+  std::u16string text;
+  if (value.type == kRegSz || value.type == kRegExpandSz || value.type == kRegMultiSz) {
+    text = FromUtf16Bytes(value.data);
+  } else {
+    for (const char c : value.data) text += static_cast<char16_t>(static_cast<unsigned char>(c));
+  }
+  if (!text.empty() && text.back() == u'\0') text.pop_back();
+  return text;
 }
 
 RegStatus KeyReader::Values(RegKey root, std::u16string_view path, std::uint32_t view,

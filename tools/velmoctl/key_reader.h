@@ -3,6 +3,7 @@
 #define VELMO_TOOLS_VELMOCTL_KEY_READER_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,13 @@ struct Value {
 // The value `name` of the open `key`, whatever its size.
 platform::RegStatus ReadValue(platform::RegistryApi& registry, platform::RegKey key,
                               std::u16string_view name, Value* value);
+
+// The value `name` of the key `path`, opened in exactly `root` and `view`, as the library reads a
+// value as text: strings as their text, other types byte by byte, one trailing NUL dropped.
+// Nothing when the key does not open or has no such value.
+std::optional<std::u16string> ReadText(platform::RegistryApi& registry, platform::RegKey root,
+                                       std::uint32_t view, std::u16string_view path,
+                                       std::u16string_view name);
 
 // Not thread-safe. `registry` must outlive the reader.
 class KeyReader {
